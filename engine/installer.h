@@ -1,0 +1,102 @@
+// The program's state: the one Installer object, its options and the other
+// globals that the engine and the window share.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/button.h"
+#include "release/release.h"
+
+namespace Gdiplus { class GpBitmap; }
+
+// The release server's built-in base URL.
+inline constexpr wchar_t DefaultBaseUrl[] = L"https://dl.quillmarrowdunmir.com/windows/";
+
+// The public half of the key that signs published manifests, as 64 hex digits.
+// Set at build time (QD_RELEASE_PUBLIC_KEY).
+extern const char ReleasePublicKeyHex[];
+
+inline constexpr uint64_t ManifestSizeLimit = 8388608;   // a manifest must stay below this
+inline constexpr uint64_t DiskSpaceMargin = 67108864;    // kept free beyond the download
+
+inline constexpr char sourceFileName[] = "install.source";
+inline constexpr char manifestFileName[] = "install.manifest";
+inline constexpr wchar_t setupFileName[] = L"QuillmarrowDunmirSetup.exe";
+inline constexpr wchar_t productName[] = L"Quillmarrow Dunmir";
+
+inline constexpr wchar_t UninstallKeyPath[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QuillmarrowDunmir";
+inline constexpr wchar_t HomePageUrl[] = L"https://quillmarrowdunmir.com/";
+
+struct Options {
+    std::wstring baseUrl = DefaultBaseUrl;
+    std::filesystem::path installDir;
+    bool update = false;
+    bool repair = false;
+    bool uninstall = false;
+    bool quiet = false;
+    bool noRegister = false;
+    bool yes = false;
+    std::filesystem::path snapPath;
+    std::filesystem::path logPath;
+};
+
+enum class Phase : int32_t {
+    checking = 0,
+    readyToApply = 1,
+    upToDate = 2,
+    applying = 3,
+    installed = 4,
+    failed = 5,
+};
+
+class Installer {
+public:
+    Options options;
+    Release latest;
+    Release installed;
+    std::string manifestText;
+    bool haveInstalled = false;
+    std::vector<uint64_t> needed;
+    uint64_t neededBytes = 0;
+    std::atomic<bool> cancel{false};
+    FILE *logFile = nullptr;
+
+    std::mutex mutex;
+    // Guarded by mutex:
+    std::wstring statusTitle;
+    std::wstring statusDetail;
+    std::wstring footer;
+    double fraction = -1.0;
+    std::wstring primaryLabel;
+    std::wstring secondaryLabel;
+    Phase phase = Phase::checking;
+
+    std::function<void()> notify;
+
+    // Fetches the newest release and finds what the install folder lacks.
+    // False with a message in err.
+    [[nodiscard]] bool check(std::string &err);
+
+    // Downloads, verifies and installs what check found needed, then records
+    // and registers the install. False with a message in err.
+    [[nodiscard]] bool apply(std::string &err);
+};
+
+extern Installer installer;
+extern std::thread worker;
+extern Gdiplus::GpBitmap *banner;
+extern HWND window;
+extern float dpiScale;
+extern Button primaryButton;
+extern Button secondaryButton;

@@ -1,0 +1,1 @@
+qd_test(release_tests LIBS qd_release SOURCES release_tests.cpp)
