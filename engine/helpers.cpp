@@ -1,1 +1,138 @@
-// (being written)
+#include "engine/helpers.h"
+
+#include <cwchar>
+#include <memory>
+#include <system_error>
+
+#include "engine/handles.h"
+#include "engine/installer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr DWORD ReadBufferSize = 65536;
+
+} // namespace
+
+void logLine(const char *line)
+{
+    if (!installer.logFile) return;
+    // One formatted write per line: the stream's lock keeps lines from two
+    // threads whole.
+    fprintf(installer.logFile, "%s\n", line);
+    fflush(installer.logFile);
+}
+
+std::wstring formatSize(uint64_t bytes)
+{
+    wchar_t text[64];
+    if (bytes <= 999999999) {
+        double value = static_cast<double>(bytes) / 1000000.0;
+        if (value < 1.0) value = 1.0; // never offer "0 MB" for a small download
+        swprintf(text, 64, L"%.0f MB", value);
+    } else {
+        swprintf(text, 64, L"%.2f GB", static_cast<double>(bytes) / 1000000000.0);
+    }
+    return text;
+}
+
+std::wstring utf8ToWide(const std::string &text)
+{
+    if (text.empty()) return {};
+    const int inLength = static_cast<int>(text.size());
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), inLength, nullptr, 0);
+    if (length <= 0) return {};
+    std::wstring out(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), inLength, out.data(), length);
+    return out;
+}
+
+std::string wideToUtf8(const std::wstring &text)
+{
+    if (text.empty()) return {};
+    const int inLength = static_cast<int>(text.size());
+    const int length =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), inLength, nullptr, 0, nullptr, nullptr);
+    if (length <= 0) return {};
+    std::string out(static_cast<size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), inLength, out.data(), length, nullptr, nullptr);
+    return out;
+}
+
+std::string readFile(const fs::path &file)
+{
+    std::string result;
+    FileHandle handle(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    if (!handle) return result;
+    const auto buffer = std::make_unique<char[]>(ReadBufferSize);
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(handle.get(), buffer.get(), ReadBufferSize, &read, nullptr) || read == 0)
+            break;
+        result.append(buffer.get(), read);
+    }
+    return result;
+}
+
+fs::path selfPath()
+{
+    wchar_t buffer[1040];
+    const DWORD length = GetModuleFileNameW(nullptr, buffer, 1040);
+    return fs::path(std::wstring(buffer, length));
+}
+
+bool samePath(const fs::path &a, const fs::path &b)
+{
+    std::error_code errorA, errorB;
+    const fs::file_status statusA = fs::status(a, errorA);
+    const fs::file_status statusB = fs::status(b, errorB);
+    if (!errorA && !errorB && fs::exists(statusA) && fs::exists(statusB)) {
+        // File identity catches hard links and short or differently spelled names.
+        std::error_code error;
+        const bool same = fs::equivalent(a, b, error);
+        return !error && same;
+    }
+    std::error_code error;
+    const fs::path absoluteA = fs::absolute(a, error);
+    const fs::path absoluteB = fs::absolute(b, error);
+    return _wcsicmp(absoluteA.c_str(), absoluteB.c_str()) == 0;
+}
+
+bool writeFileAtomic(const fs::path &target, const std::string &bytes)
+{
+    fs::path temporary = target;
+    temporary += L".tmp";
+    FileHandle file(
+        CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    if (!file) return false;
+    DWORD written = 0;
+    if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        written != bytes.size())
+        return false;
+    file.reset(); // the move needs the temporary closed
+    return MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+fs::path installPath(const fs::path &relative)
+{
+    return installer.options.installDir / relative;
+}
+
+fs::path gameExePath()
+{
+    // On the uninstall road no newest release has been read.
+    const std::string &game =
+        installer.latest.game.empty() ? installer.installed.game : installer.latest.game;
+    return installPath(utf8ToWide(game));
+}
+
+fs::path knownFolder(REFKNOWNFOLDERID id)
+{
+    PWSTR text = nullptr;
+    fs::path folder;
+    if (SUCCEEDED(SHGetKnownFolderPath(id, KF_FLAG_CREATE, nullptr, &text))) folder = text;
+    CoTaskMemFree(text);
+    return folder;
+}
