@@ -1,1 +1,115 @@
-// (being written)
+// The release check: fetches and verifies the newest manifest, then finds
+// which of its files the install folder lacks.
+#include "engine/installer.h"
+
+#include <map>
+#include <string>
+#include <system_error>
+
+#include "engine/handles.h"
+#include "engine/helpers.h"
+#include "engine/http_client.h"
+#include "engine/status.h"
+
+namespace {
+
+// Collects the manifest body. The limit guards against a server that sends
+// an endless or huge body: the whole text is held in memory for the
+// signature check.
+bool appendManifestChunk(Installer &inst, const char *data, uint64_t size)
+{
+    inst.manifestText.append(data, static_cast<size_t>(size));
+    return inst.manifestText.size() < ManifestSizeLimit;
+}
+
+// True when the file at place already holds the entry's content. A recorded
+// hash spares reading the file; repair distrusts the record.
+bool isCurrent(const std::filesystem::path &place, const FileEntry &entry,
+               const std::map<std::string, std::string> &recorded, bool repair)
+{
+    std::error_code ec;
+    const auto st = std::filesystem::status(place, ec);
+    if (ec || !std::filesystem::is_regular_file(st))
+        return false;
+    const uint64_t size = std::filesystem::file_size(place, ec);
+    if (ec || size != entry.size)
+        return false;
+    const auto it = recorded.find(entry.path);
+    if (it != recorded.end() && !repair && it->second == entry.hash)
+        return true;
+    return hashFile(place, nullptr) == entry.hash;
+}
+
+} // namespace
+
+bool Installer::check(std::string &err)
+{
+    setStatus(L"Looking for the newest version...", L"", -1.0);
+
+    uint8_t publicKey[32];
+    if (!fromHex(ReleasePublicKeyHex, publicKey, sizeof publicKey)) {
+        err = "this installer has no release key";
+        return false;
+    }
+
+    const InternetHandle session(openSession());
+    const BodySink sink = [this](const char *data, uint64_t size) {
+        return appendManifestChunk(*this, data, size);
+    };
+    // Shared by the attempts: a sink stop keeps an earlier attempt's text.
+    std::string lastError;
+    bool fetched = false;
+    for (int attempt = 0; attempt < 3 && !fetched; ++attempt) {
+        manifestText.clear();
+        fetched = httpGet(session.get(), options.baseUrl + L"latest.manifest", sink, lastError, true);
+    }
+    if (!fetched) {
+        err = "Could not reach the Quillmarrow Dunmir server: " + lastError;
+        return false;
+    }
+
+    if (!verifyRelease(manifestText, publicKey, latest, err))
+        return false;
+    logLine(("latest: " + latest.version + ", " + std::to_string(latest.files.size()) + " files").c_str());
+
+    // The installed record is only a hint for skipping work, so a missing or
+    // broken one is no failure.
+    std::string recordError;
+    haveInstalled = parseRelease(readFile(installPath(manifestFileName)), installed, recordError);
+    std::map<std::string, std::string> recorded;
+    if (haveInstalled) {
+        for (const FileEntry &entry : installed.files)
+            recorded[entry.path] = entry.hash;
+    }
+
+    needed.clear();
+    neededBytes = 0;
+    const uint64_t total = totalSize(latest);
+    uint64_t done = 0;
+    for (uint64_t i = 0; i < latest.files.size(); ++i) {
+        if (cancel.load()) {
+            err = "Cancelled.";
+            return false;
+        }
+        const FileEntry &entry = latest.files[i];
+        if (!isCurrent(installPath(utf8ToWide(entry.path)), entry, recorded, options.repair)) {
+            needed.push_back(i);
+            neededBytes += entry.size;
+        }
+        done += entry.size;
+        if (i % 16 == 0) {
+            const double f = total == 0 ? 0.0 : static_cast<double>(done) / static_cast<double>(total);
+            {
+                const std::lock_guard<std::mutex> lock(mutex);
+                fraction = f;
+                statusDetail = L"Checking files...";
+            }
+            if (notify)
+                notify();
+        }
+    }
+
+    logLine(("needed: " + std::to_string(needed.size()) + " files, " + std::to_string(neededBytes) +
+             " bytes").c_str());
+    return true;
+}
