@@ -1,0 +1,43 @@
+// The setup program's entry point: settles the run's options, then takes the
+// uninstall, quiet or window road.
+#include <windows.h>
+#include <objbase.h>
+
+#include <cstdio>
+#include <string>
+#include <utility>
+
+#include "app/roads.h"
+#include "app/startup.h"
+#include "engine/helpers.h"
+#include "engine/installer.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
+{
+    // Every road may make shortcuts through the shell, which needs COM; a
+    // failure shows later as shortcuts that could not be made.
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+
+    Options options;
+    bool sourceGiven = false;
+    readArguments(commandLineArguments(), options, sourceGiven);
+    options.installDir = settleInstallDir(options.installDir, selfPath().parent_path());
+    options.baseUrl = settleBaseUrl(options.baseUrl, sourceGiven, options.installDir);
+
+    // Set once here, before any worker exists; read-only from now on.
+    installer.options = std::move(options);
+
+    if (!installer.options.logPath.empty())
+        installer.logFile = _wfopen(installer.options.logPath.c_str(), L"w");
+
+    // An update that replaced the running setup program left it under this
+    // name; it could not be deleted while it ran.
+    std::wstring oldCopy = selfPath().wstring() + L".old";
+    DeleteFileW(oldCopy.c_str());
+
+    if (installer.options.uninstall)
+        return runUninstall();
+    if (installer.options.quiet)
+        return runQuiet();
+    return runWindowRoad(instance, showCommand);
+}

@@ -1,0 +1,31 @@
+// The quiet road: check and install without a window, for scripts.
+#include <cstdio>
+#include <string>
+
+#include "app/roads.h"
+#include "engine/helpers.h"
+#include "engine/installer.h"
+#include "engine/registration.h"
+
+int runQuiet()
+{
+    std::string err;
+    bool ok = installer.check(err);
+    if (ok) {
+        if (installer.needed.empty()) {
+            // Nothing to fetch: the shortcuts and the uninstall entry are
+            // still refreshed, in case the user removed them.
+            if (!installer.options.noRegister)
+                registerInstall(false);
+        } else {
+            ok = installer.apply(err);
+        }
+    }
+    if (!ok)
+        logLine(("failed: " + err).c_str());
+    if (installer.logFile) {
+        fclose(installer.logFile);
+        installer.logFile = nullptr;
+    }
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,29 @@
+// Start-up of the setup program: the command line into Options, the install
+// folder and the release server's base URL.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine/installer.h"
+
+// The program's arguments without its own path; empty when the platform
+// cannot split the command line.
+std::vector<std::wstring> commandLineArguments();
+
+// Reads the arguments into options. Unknown arguments are ignored; a value
+// option takes the next argument whatever it is, and does nothing when it is
+// the last one. sourceGiven becomes true when "--source" took a value.
+void readArguments(const std::vector<std::wstring> &arguments, Options &options, bool &sourceGiven);
+
+// The folder to install into: given when not empty; else the setup folder
+// when it holds "install.manifest"; else the user's program folder followed
+// by the product name. Always absolute, normal and with '\' separators.
+std::filesystem::path settleInstallDir(const std::filesystem::path &given,
+                                       const std::filesystem::path &setupFolder);
+
+// The base URL to use: the recorded "install.source" of installDir unless a
+// source was given, then ending in '/' (an empty URL stays empty).
+std::wstring settleBaseUrl(const std::wstring &baseUrl, bool sourceGiven,
+                           const std::filesystem::path &installDir);
