@@ -6,11 +6,14 @@
 #
 #   resources/make-art.sh [output folder]     (default: this script's folder)
 #
-# The results are committed; run this again only to change the pictures.
+# The letters are DejaVu Serif (Debian's fonts-dejavu-core). The results are
+# committed; run this again only to change the pictures. Without time stamps
+# in the files, the same tools give the same bytes.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 out=${1:-$here}
+mkdir -p "$out"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -94,19 +97,23 @@ convert "$work/small-tile.png" "$work/small-gold.png" -compose Over -composite "
 sizes=()
 for size in 16 20 24 32 40 48 256; do
     if [ "$size" -le 32 ]; then source="$work/icon-small512.png"; else source="$work/icon512.png"; fi
-    convert "$source" -filter Lanczos -resize "${size}x${size}" -unsharp 0x0.6+0.6+0 \
+    convert "$source" -filter Lanczos -resize "${size}x${size}" -unsharp 0x0.6+0.6+0 -strip \
         -define png:color-type=6 "PNG32:$work/icon-$size.png"
     sizes+=("$work/icon-$size.png")
 done
-convert "${sizes[@]}" "$out/icon.ico"
+convert "${sizes[@]}" -strip "$out/icon.ico"
 
 # --- Banner: emblem on the left, the name beside it -----------------------
 width=820
 height=230
-# A faint warm glow behind the emblem, blurred so far that it fades into the
-# window's colour long before the edges: the banner shows no border.
-convert -size ${width}x${height} xc:"$background" -fill 'rgb(44,38,29)' \
-    -draw "circle 122,115 122,10" -blur 0x48 "$work/banner-back.png"
+# The banner's ground is exactly the window's colour, so it shows no edge in
+# the window; only the emblem's disc is lit a little, like a struck medallion.
+convert -size ${width}x${height} xc:"$background" \
+    \( -size 180x180 radial-gradient:'rgb(48,41,31)'-'rgb(17,18,20)' \) -geometry +32+25 -compose Over \
+    -composite "$work/banner-lit.png"
+convert -size ${width}x${height} xc:black -fill white -draw "circle 122,115 122,30" "$work/disc-mask.png"
+convert -size ${width}x${height} xc:"$background" "$work/banner-lit.png" "$work/disc-mask.png" \
+    -compose Over -composite "$work/banner-back.png"
 
 convert "$work/emblem.png" -resize 196x196 "$work/banner-emblem.png"
 
@@ -123,7 +130,7 @@ convert -size ${width}x${height} xc:black -fill white -stroke none \
 convert "$work/title-mask.png" "$work/rule-mask.png" -compose Lighten -composite "$work/text-mask.png"
 convert "$work/gold-banner.png" "$work/text-mask.png" -alpha off -compose CopyOpacity -composite \
     "$work/text-gold.png"
-# A soft dark shadow under the letters keeps them crisp on the glow.
+# A soft dark shadow under the letters lifts them off the ground.
 convert "$work/text-mask.png" -blur 0x3 -fill black -colorize 100 \
     \( "$work/text-mask.png" -blur 0x3 \) -alpha off -compose CopyOpacity -composite "$work/text-shadow.png"
 
