@@ -3,6 +3,7 @@
 # local web server (127.0.0.1 only) and runs the real QuillmarrowDunmirSetup.exe
 # under Wine against them, in a fresh Wine prefix of its own:
 #   1. a quiet first install, 2. a quiet update that changes and drops files,
+#   then the setup window under Xvfb (its picture, an unattended install),
 #   3. a quiet uninstall started from the copy inside the install folder.
 # It shows what each step did and where. Everything it starts is stopped on
 # the way out, also after a failure.
@@ -180,6 +181,10 @@ show_registration
 say "the updated game says:"
 run_game
 
+step "the setup window (on a private X server): its picture and an unattended install with --yes"
+scripts/demo-window.sh "$setup_exe" "$source_url" "$WINEPREFIX" "$demo/window"
+say "window pictures: $demo/window/window-snap.png (--snap), $demo/window/window-live.png (the live window)"
+
 step "3. quiet uninstall, started like the uninstall entry does: the copy in the install folder"
 # A player's own file would stay; this demo has none.
 run_setup "$install_dir/QuillmarrowDunmirSetup.exe" "$demo/uninstall.log" --uninstall --quiet
@@ -194,6 +199,7 @@ show_registration
 
 step "done"
 say "releases:    $demo/www (latest.manifest and files/<hash>)"
-say "logs:        $demo/install.log, $demo/update.log, $demo/uninstall.log"
+say "logs:        $demo/install.log, $demo/update.log, $demo/uninstall.log, $demo/window/*.log"
+say "pictures:    $demo/window/window-snap.png, $demo/window/window-live.png"
 say "wine prefix: $WINEPREFIX"
 [ ! -e "$install_dir" ]
