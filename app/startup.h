@@ -6,16 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
 #include "engine/installer.h"
 
 // The program's arguments without its own path; empty when the platform
 // cannot split the command line.
 std::vector<std::wstring> commandLineArguments();
-
-// Reads the arguments into options. Unknown arguments are ignored; a value
-// option takes the next argument whatever it is, and does nothing when it is
-// the last one. sourceGiven becomes true when "--source" took a value.
-void readArguments(const std::vector<std::wstring> &arguments, Options &options, bool &sourceGiven);
 
 // The folder to install into: given when not empty; else the setup folder
 // when it holds "install.manifest"; else the user's program folder followed

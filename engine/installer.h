@@ -15,12 +15,10 @@
 #include <vector>
 
 #include "app/button.h"
+#include "engine/options.h"
 #include "release/release.h"
 
 namespace Gdiplus { class GpBitmap; }
-
-// The release server's built-in base URL.
-inline constexpr wchar_t DefaultBaseUrl[] = L"https://dl.quillmarrowdunmir.com/windows/";
 
 // The public half of the key that signs published manifests, as 64 hex digits.
 // Set at build time (QD_RELEASE_PUBLIC_KEY).
@@ -37,19 +35,6 @@ inline constexpr wchar_t productName[] = L"Quillmarrow Dunmir";
 inline constexpr wchar_t UninstallKeyPath[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QuillmarrowDunmir";
 inline constexpr wchar_t HomePageUrl[] = L"https://quillmarrowdunmir.com/";
-
-struct Options {
-    std::wstring baseUrl = DefaultBaseUrl;
-    std::filesystem::path installDir;
-    bool update = false;
-    bool repair = false;
-    bool uninstall = false;
-    bool quiet = false;
-    bool noRegister = false;
-    bool yes = false;
-    std::filesystem::path snapPath;
-    std::filesystem::path logPath;
-};
 
 enum class Phase : int32_t {
     checking = 0,
