@@ -182,7 +182,14 @@ void runCheck()
             reportCheckFailed(err);
         else if (!installer.needed.empty())
             reportFilesNeeded();
-        else
+        else if (applyUnfinished()) {
+            // An earlier run stopped half way: nothing is left to fetch, but
+            // dropped files, the records and the registration are still due.
+            if (installer.apply(err))
+                reportInstalled();
+            else
+                reportApplyFailed(err);
+        } else
             reportUpToDate();
     } catch (...) {
         try {

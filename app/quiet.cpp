@@ -12,12 +12,14 @@ int runQuiet()
     std::string err;
     bool ok = installer.check(err);
     if (ok) {
-        if (installer.needed.empty()) {
+        if (installer.needed.empty() && !applyUnfinished()) {
             // Nothing to fetch: the shortcuts and the uninstall entry are
             // still refreshed, in case the user removed them.
             if (!installer.options.noRegister)
                 registerInstall(false);
         } else {
+            // Also with nothing to fetch, a run that stopped half way has
+            // left files to delete and records to write.
             ok = installer.apply(err);
         }
     }

@@ -18,8 +18,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Orders wide paths the way the file system folds letter case, so that a
-// path that only changes case between two releases counts as the same file.
+// Orders wide paths the way the file system folds letter case, so that
+// paths that differ only in case count as the same file.
 struct FoldedLess {
     bool operator()(const std::wstring &a, const std::wstring &b) const
     {
@@ -57,6 +57,40 @@ bool writeChunk(Installer &inst, HANDLE part, crypto_blake2b_ctx &ctx, uint64_t 
     return fileDone <= entry.size;
 }
 
+bool sameFolded(const std::wstring &a, const std::wstring &b)
+{
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
+                                TRUE) == CSTR_EQUAL;
+}
+
+// The name the file system gives a path: Windows drops the trailing dots
+// and blanks of each name, so "a.map." is "a.map".
+std::wstring placeKey(const fs::path &path)
+{
+    const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring full(size, L'\0');
+    const DWORD length = size ? GetFullPathNameW(path.c_str(), size, full.data(), nullptr) : 0;
+    if (length == 0 || length >= size)
+        return path.wstring();
+    full.resize(length);
+    return full;
+}
+
+// True when a release path lies in the staging folder or names one of the
+// install folder's records: placing a file there would overwrite a verified
+// download or a record with other bytes.
+bool namesOwnFile(const std::string &path)
+{
+    std::wstring first = utf8ToWide(path.substr(0, path.find('/')));
+    while (!first.empty() && (first.back() == L'.' || first.back() == L' '))
+        first.pop_back();
+    for (const wchar_t *own : {L".staging", L"install.manifest", L"install.source", L"install.manifest.tmp",
+                               L"install.source.tmp"})
+        if (sameFolded(first, own))
+            return true;
+    return false;
+}
+
 std::string mismatchText(const FileEntry &entry)
 {
     return "a file did not match the release: " + entry.path;
@@ -64,8 +98,21 @@ std::string mismatchText(const FileEntry &entry)
 
 } // namespace
 
+bool applyUnfinished()
+{
+    std::error_code ec;
+    return fs::exists(installPath(L".staging"), ec);
+}
+
 bool Installer::apply(std::string &err)
 {
+    for (const FileEntry &entry : latest.files) {
+        if (namesOwnFile(entry.path)) {
+            err = "Could not install " + entry.path + " (error " + std::to_string(ERROR_INVALID_NAME) + ").";
+            return false;
+        }
+    }
+
     const fs::path &installDir = options.installDir;
     std::error_code ec;
     fs::create_directories(installDir, ec);
@@ -112,6 +159,23 @@ bool Installer::apply(std::string &err)
 
     const InternetHandle session(openSession());
 
+    // Where this run first put each hash (later entries of that hash copy
+    // from there), and which hash each destination of this run holds.
+    std::map<std::string, fs::path> placed;
+    std::map<std::wstring, std::string, FoldedLess> holds;
+
+    // A run that stopped while placing files may have put a hash at one of
+    // its paths and not yet copied it to the others: the check then finds
+    // that path current and the others needed. Those bytes are taken from
+    // where they lie rather than fetched again.
+    std::map<std::string, uint64_t> current;
+    {
+        const std::set<uint64_t> neededIndexes(needed.begin(), needed.end());
+        for (uint64_t i = 0; i < latest.files.size(); ++i)
+            if (!neededIndexes.count(i))
+                current.emplace(latest.files[i].hash, i);
+    }
+
     std::set<std::string> fetched;
     uint64_t doneBefore = 0;
     for (const uint64_t index : needed) {
@@ -126,6 +190,17 @@ bool Installer::apply(std::string &err)
             fetched.insert(entry.hash);
             doneBefore += entry.size;
             continue;
+        }
+        const auto inPlace = current.find(entry.hash);
+        if (inPlace != current.end()) {
+            const fs::path place = installPath(utf8ToWide(latest.files[inPlace->second].path));
+            if (hashFile(place, nullptr) == entry.hash) {
+                placed[entry.hash] = place;
+                holds[placeKey(place)] = entry.hash;
+                fetched.insert(entry.hash);
+                doneBefore += entry.size;
+                continue;
+            }
         }
 
         // Not cleared between attempts: a stopped transfer keeps the reason
@@ -180,12 +255,31 @@ bool Installer::apply(std::string &err)
     setStatus(L"Installing...", L"", 1.0);
     const fs::path self = selfPath();
     const std::wstring selfAside = self.wstring() + L".old";
-    std::map<std::string, fs::path> placed;
+    const auto failInstall = [&](const FileEntry &entry, DWORD error) {
+        err = "Could not install " + entry.path + " (error " + std::to_string(error) + ").";
+        return false;
+    };
     for (const uint64_t index : needed) {
         const FileEntry &entry = latest.files[index];
         const std::wstring relative = utf8ToWide(entry.path);
         const fs::path destination = installPath(relative);
         fs::create_directories(destination.parent_path(), ec);
+
+        // A release that lists one path twice with different hashes
+        // overwrites what this run put there. When later entries would copy
+        // that hash from here, its verified bytes go back to staging first,
+        // or they would copy the new bytes under the old hash.
+        const std::wstring key = placeKey(destination);
+        const auto held = holds.find(key);
+        if (held != holds.end() && held->second != entry.hash) {
+            const auto source = placed.find(held->second);
+            if (source != placed.end() && sameFolded(placeKey(source->second), key)) {
+                if (!MoveFileExW(destination.c_str(), (staging / utf8ToWide(held->second)).c_str(),
+                                 MOVEFILE_REPLACE_EXISTING))
+                    return failInstall(entry, GetLastError());
+                placed.erase(source);
+            }
+        }
 
         // Windows lets a running program be renamed but not replaced.
         const bool replacesSelf = !self.empty() && samePath(destination, self);
@@ -211,19 +305,21 @@ bool Installer::apply(std::string &err)
             // left without its setup program.
             if (replacesSelf)
                 MoveFileExW(selfAside.c_str(), self.c_str(), MOVEFILE_REPLACE_EXISTING);
-            err = "Could not install " + entry.path + " (error " + std::to_string(error) + ").";
-            return false;
+            return failInstall(entry, error);
         }
+        holds[key] = entry.hash;
     }
 
+    // Compared as the file system names them, so that a path spelled
+    // another way in the new release is not deleted after being placed.
     if (haveInstalled) {
         std::set<std::wstring, FoldedLess> keep;
         for (const FileEntry &entry : latest.files)
-            keep.insert(utf8ToWide(entry.path));
+            keep.insert(placeKey(installPath(utf8ToWide(entry.path))));
         for (const FileEntry &entry : installed.files) {
-            const std::wstring relative = utf8ToWide(entry.path);
-            if (!keep.count(relative))
-                DeleteFileW(installPath(relative).c_str());
+            const fs::path old = installPath(utf8ToWide(entry.path));
+            if (!keep.count(placeKey(old)))
+                DeleteFileW(old.c_str());
         }
     }
 

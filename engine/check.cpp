@@ -22,10 +22,10 @@ bool appendManifestChunk(Installer &inst, const char *data, uint64_t size)
     return inst.manifestText.size() < ManifestSizeLimit;
 }
 
-// True when the file at place already holds the entry's content. A recorded
-// hash spares reading the file; repair distrusts the record.
+// True when the file at place already holds the entry's content. A trusted
+// recorded hash spares reading the file.
 bool isCurrent(const std::filesystem::path &place, const FileEntry &entry,
-               const std::map<std::string, std::string> &recorded, bool repair)
+               const std::map<std::string, std::string> &recorded, bool trustRecord)
 {
     std::error_code ec;
     const auto st = std::filesystem::status(place, ec);
@@ -35,7 +35,7 @@ bool isCurrent(const std::filesystem::path &place, const FileEntry &entry,
     if (ec || size != entry.size)
         return false;
     const auto it = recorded.find(entry.path);
-    if (it != recorded.end() && !repair && it->second == entry.hash)
+    if (it != recorded.end() && trustRecord && it->second == entry.hash)
         return true;
     return hashFile(place, nullptr) == entry.hash;
 }
@@ -82,6 +82,9 @@ bool Installer::check(std::string &err)
             recorded[entry.path] = entry.hash;
     }
 
+    // Files placed by a run that stopped before recording them are not
+    // what the record says.
+    const bool trustRecord = !options.repair && !applyUnfinished();
     needed.clear();
     neededBytes = 0;
     const uint64_t total = totalSize(latest);
@@ -92,7 +95,7 @@ bool Installer::check(std::string &err)
             return false;
         }
         const FileEntry &entry = latest.files[i];
-        if (!isCurrent(installPath(utf8ToWide(entry.path)), entry, recorded, options.repair)) {
+        if (!isCurrent(installPath(utf8ToWide(entry.path)), entry, recorded, trustRecord)) {
             needed.push_back(i);
             neededBytes += entry.size;
         }

@@ -78,6 +78,11 @@ public:
     [[nodiscard]] bool apply(std::string &err);
 };
 
+// True when an earlier apply in the install folder stopped before its end:
+// its staging folder is still there, and the records may not describe the
+// files in place yet.
+bool applyUnfinished();
+
 extern Installer installer;
 extern std::thread worker;
 extern Gdiplus::GpBitmap *banner;

@@ -18,8 +18,9 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/qd-bench.XXXXXX")
 file=$work/qd-hash-bench.bin
 cleanup() {
-  rm -rf "$work"
+  # The wineserver is found through its prefix: stop it before the prefix goes.
   if [ -n "${WINEPREFIX:-}" ]; then "$root/tests/wine-prefix.sh" stop "$WINEPREFIX" >/dev/null 2>&1 || true; fi
+  rm -rf "$work"
 }
 trap cleanup EXIT
 

@@ -54,12 +54,14 @@ for name in "${fuzzers[@]}"; do
       "$fuzzer" "${options[@]}" corpus
   ) >"$dir/log" 2>&1 || status=$?
 
-  # With several jobs each one writes its own fuzz-N.log.
-  logs=("$dir/log")
-  for log in "$dir"/fuzz-*.log; do [ -e "$log" ] && logs+=("$log"); done
-  runs=$(cat "${logs[@]}" | sed -n 's/^stat::number_of_executed_units: *//p' | awk '{ s += $1 } END { print s + 0 }')
+  # With several jobs each one writes its own fuzz-N.log, which the main
+  # log repeats: count the executions in those alone.
+  counted=("$dir/log")
+  if compgen -G "$dir/fuzz-*.log" >/dev/null; then counted=("$dir"/fuzz-*.log); fi
+  logs=("$dir/log" "${counted[@]}")
+  runs=$(cat "${counted[@]}" | sed -n 's/^stat::number_of_executed_units: *//p' | awk '{ s += $1 } END { print s + 0 }')
   if [ "$status" -ne 0 ] || cat "${logs[@]}" | grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer|libFuzzer)|runtime error:|SUMMARY: '; then
-    for log in "${logs[@]}"; do tail -n 60 "$log" >&2; done
+    for log in "${counted[@]}"; do tail -n 60 "$log" >&2; done
     for artifact in "$dir"/artifacts/*; do
       [ -e "$artifact" ] || continue
       kept=$build/$(basename "$artifact")

@@ -20,9 +20,9 @@ cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DQD_SANITIZE=ON >/dev/null
 cmake --build build/asan -j "$jobs"
 ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
-step "manifest fuzzer (about 60 seconds)"
+step "manifest and command-line fuzzers (about 60 seconds)"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Release -DQD_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
-cmake --build build/fuzz -j "$jobs" --target manifest_fuzzer
+cmake --build build/fuzz -j "$jobs" --target manifest_fuzzer command_line_fuzzer
 scripts/fuzz.sh build/fuzz 60
 
 step "Windows build and tests under Wine"
