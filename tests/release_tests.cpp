@@ -1,10 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <limits>
-#include <random>
 
 #include "release/release.h"
+#include "test_files.h"
 
 namespace {
 
@@ -14,20 +13,6 @@ const std::string magic = "quillmarrow-release 1\n", hash(64, 'a'), fileLine = "
 const std::string complete = magic + "version 1\ngame g\n" + fileLine;
 const std::string notSigned = "the release is not signed", malformed = "the release's signature is malformed",
                   mismatch = "the release's signature does not match: it was not published by Quillmarrow Dunmir";
-
-// The test key pair of tests/data, read as "secret <hex>" and "public <hex>".
-struct TestKey {
-    uint8_t secret[64] = {}, pub[32] = {};
-    TestKey()
-    {
-        std::ifstream in(QD_TEST_DATA "/test-release-key.txt");
-        int found = 0;
-        for (std::string line; std::getline(in, line);)
-            found += (line.starts_with("secret ") && fromHex(line.substr(7), secret, 64)) +
-                     (line.starts_with("public ") && fromHex(line.substr(7), pub, 32));
-        EXPECT_EQ(found, 2) << "the test key file is unreadable";
-    }
-} const key;
 
 // Hand-written canonical text of `full`, and its signature by the test key
 // from an independent Python EdDSA (BLAKE2b-512) signer.
@@ -43,17 +28,11 @@ const std::string fullSignature = "729d44d554c455b4b36447f0c9109e38c4b2863a84cfb
 std::string sign(const std::string &text, const char *lineEnd = "\n")
 {
     uint8_t signature[64];
-    crypto_eddsa_sign(signature, key.secret, reinterpret_cast<const uint8_t *>(text.data()), text.size());
+    crypto_eddsa_sign(signature, testKey().secret, reinterpret_cast<const uint8_t *>(text.data()), text.size());
     return text + "signature " + toHex(signature, 64) + lineEnd;
 }
 
 } // namespace
-
-TEST(Release, TotalSize)
-{
-    EXPECT_EQ(totalSize(Release{}), 0u);
-    EXPECT_EQ(totalSize(Release{"v", 0, "g", {{hash, 1, "a"}, {hash, 2, "a"}, {hash, 3, "b"}}, {}}), 6u);
-}
 
 TEST(Release, PathRules)
 {
@@ -131,12 +110,6 @@ TEST(Release, ReaderFields)
         EXPECT_TRUE(parseRelease(complete + lines, out, err)) << lines << err;
         return out;
     };
-    const std::pair<std::string, int32_t> protocols[] = {
-        {"protocol", 0}, {"protocol abc", 0}, {"protocol \t\v\f\r+42x", 42}, {"protocol -7", -7},
-        {"protocol 2147483647", 2147483647}, {"protocol 2147483648", 2147483647},
-        {"protocol -2147483648", -2147483647 - 1}, {"protocol -99999999999999999999", -2147483647 - 1}};
-    for (const auto &[line, value] : protocols)
-        EXPECT_EQ(read(line).protocol, value) << line;
     const std::pair<std::string, uint64_t> sizes[] = {
         {"", 0}, {"12ab", 12}, {"ab", 0}, {"\t+007", 7}, {"-1", maxSize}, {"-", 0},
         {"18446744073709551615", maxSize}, {"18446744073709551616", maxSize}, {"-99999999999999999999", maxSize}};
@@ -173,8 +146,8 @@ TEST(Release, WriterAndSigner)
     emptyTarget.links = {{"", "bin/x"}};
     EXPECT_FALSE(parseRelease(formatRelease(emptyTarget), back, err));
     EXPECT_EQ(err, "a link leaves the install folder: bin/x");
-    EXPECT_EQ(signRelease(full, key.secret), fullText + "signature " + fullSignature + "\n");
-    EXPECT_EQ(signRelease(full, key.secret), signRelease(full, key.secret));
+    EXPECT_EQ(signRelease(full, testKey().secret), fullText + "signature " + fullSignature + "\n");
+    EXPECT_EQ(signRelease(full, testKey().secret), signRelease(full, testKey().secret));
 }
 
 TEST(Release, Verify)
@@ -199,12 +172,12 @@ TEST(Release, Verify)
         // reaches the last signature line; it stops at the first.
         {sign(body + "signature 00\nnot a line\n"), ""},
         {sign(crlf, "\r\n"), "not a Quillmarrow Dunmir release"},
-        {signRelease(Release{}, key.secret), "the release is incomplete"}};
+        {signRelease(Release{}, testKey().secret), "the release is incomplete"}};
     const Release before{"untouched", 1, "x", {}, {}};
     for (const auto &[text, message] : cases) {
         Release out = before;
         std::string err = "kept";
-        EXPECT_EQ(verifyRelease(text, key.pub, out, err), message.empty()) << text;
+        EXPECT_EQ(verifyRelease(text, testKey().pub, out, err), message.empty()) << text;
         EXPECT_EQ(err, message.empty() ? "kept" : message) << text;
         // Only the reader writes the release, and only once the signature holds.
         EXPECT_EQ(out, message.empty() ? full : message.find("sign") != std::string::npos ? before : Release{});
@@ -215,11 +188,11 @@ TEST(Release, Verify)
     for (size_t i = 0; i < body.size(); ++i) { // every byte counts; the last LF belongs to the mark
         std::string text = signedText;
         text[i] ^= 0x04;
-        EXPECT_FALSE(verifyRelease(text, key.pub, out, err));
+        EXPECT_FALSE(verifyRelease(text, testKey().pub, out, err));
         EXPECT_EQ(err, i + 1 == body.size() ? notSigned : mismatch) << i;
     }
     uint8_t otherKey[32];
-    std::copy(key.pub, key.pub + 32, otherKey);
+    std::copy_n(testKey().pub, 32, otherKey);
     otherKey[31] ^= 1;
     EXPECT_FALSE(verifyRelease(signedText, otherKey, out, err));
     EXPECT_EQ(err, mismatch);
@@ -227,8 +200,7 @@ TEST(Release, Verify)
 
 TEST(Release, HashFile)
 {
-    fs::path dir = fs::temp_directory_path() / ("qd-release-tests-" + std::to_string(std::random_device{}()));
-    ASSERT_TRUE(fs::create_directories(dir));
+    const ScratchFolder dir;
     uint64_t count = 77;
     EXPECT_EQ(hashFile(dir / "missing", &count), "");
     EXPECT_EQ(count, 77u);
@@ -242,7 +214,7 @@ TEST(Release, HashFile)
         std::string bytes(size, '\0');
         for (size_t i = 0; i < size; ++i)
             bytes[i] = char(i % 251);
-        std::ofstream(dir / "pattern", std::ios::binary | std::ios::trunc) << bytes;
+        writeWholeFile(dir / "pattern", bytes);
         EXPECT_EQ(hashFile(dir / "pattern", &count), digest) << size;
         EXPECT_EQ(count, size);
         for (size_t chunk : {size_t(1), size_t(4097), size_t(1) << 20}) {
@@ -256,9 +228,8 @@ TEST(Release, HashFile)
     }
 
     // Renamed through the wide file-system API, so only a wide open finds it.
-    std::ofstream(dir / "plain", std::ios::binary) << "abc";
-    fs::path unicode = dir / fs::path(u8"\u00dcn\u00efc\u00f8d\u00e9 \u2713.bin");
+    writeWholeFile(dir / "plain", "abc");
+    const fs::path unicode = dir / fs::path(u8"\u00dcn\u00efc\u00f8d\u00e9 \u2713.bin");
     fs::rename(dir / "plain", unicode);
     EXPECT_EQ(hashFile(unicode, nullptr), "bddd813c634239723171ef3fee98579b94964e3bb1cb3e427262c8c068d52319");
-    fs::remove_all(dir);
 }
