@@ -61,6 +61,14 @@ rm -rf "$demo"
 mkdir -p "$WINEPREFIX" "$demo/www"
 "$wineserver" -p >/dev/null 2>&1 </dev/null
 timeout 300 "$wine" wineboot -i >/dev/null 2>&1 </dev/null
+# Wine links the profile's Desktop and the like to the host's home folder;
+# the demo's shortcuts stay inside its prefix.
+for link in "$WINEPREFIX"/drive_c/users/*/*; do
+    if [ -L "$link" ]; then
+        rm "$link"
+        mkdir "$link"
+    fi
+done
 user=$(id -un)
 users=$WINEPREFIX/drive_c/users/$user
 install_dir=$users/AppData/Local/Programs/Quillmarrow\ Dunmir

@@ -676,6 +676,15 @@ TEST_F(WindowTest, UnattendedRuns)
     EXPECT_EQ(readWholeFile(gameDir / "data" / "world.pak"), patternBytes(300000, 8));
     EXPECT_TRUE(fileShows(launch, L"game.exe\" --updated\n", 30s)) << readWholeFile(launch).size() << " bytes";
 
+    // A run that stopped half way left its staging folder: with nothing left
+    // to fetch, the window still finishes that install instead of calling the
+    // game up to date.
+    fs::create_directories(gameDir / ".staging");
+    ASSERT_EQ(runToEnd(L"--yes " + common), 0u);
+    EXPECT_FALSE(fs::exists(gameDir / ".staging"));
+    EXPECT_TRUE(fileShows(log, L"Quillmarrow Dunmir 2.1.0 is installed. - It is in your Start menu.", 0s))
+        << readWholeFile(log);
+
     // "--yes" after a failed check: the window closes, and the run still ends with 0.
     server.remove("/latest.manifest");
     ASSERT_EQ(runToEnd(L"--yes " + common), 0u);

@@ -15,6 +15,14 @@ case $action in
     mkdir -p "$prefix"
     "$wineserver" -p >/dev/null 2>&1 </dev/null
     /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 </dev/null
+    # Wine links the profile's Desktop, Documents and the like to the host's
+    # home folder; the tests' shortcuts belong inside the prefix instead.
+    for link in "$prefix"/drive_c/users/*/*; do
+        if [ -L "$link" ]; then
+            rm "$link"
+            mkdir "$link"
+        fi
+    done
     echo "Wine prefix ready: $prefix"
     ;;
   stop)
