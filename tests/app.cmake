@@ -5,7 +5,7 @@ qd_test(startup_tests LIBS qd_app SOURCES startup_tests.cpp)
 # Runs the built QuillmarrowDunmirSetup.exe as its own process against a
 # loopback server inside the test. Wine sees the build tree as drive Z:.
 qd_test(e2e_tests LIBS qd_release qd_test_server shell32 ole32 uuid advapi32
-        SOURCES e2e_tests.cpp)
+        SOURCES e2e_tests.cpp e2e_support.cpp)
 target_compile_definitions(e2e_tests PRIVATE
   QD_SETUP_EXE="Z:$<TARGET_FILE:QuillmarrowDunmirSetup>")
 add_dependencies(e2e_tests QuillmarrowDunmirSetup)

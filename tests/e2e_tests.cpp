@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "e2e_support.h"
 #include "release/release.h"
 #include "test_server.h"
 
@@ -29,103 +30,6 @@ struct GameFile {
     std::string path;
     std::string content;
 };
-
-std::string readBytes(const fs::path &file)
-{
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-void writeBytes(const fs::path &file, const std::string &bytes)
-{
-    fs::create_directories(file.parent_path());
-    std::ofstream(file, std::ios::binary) << bytes;
-}
-
-// The log's lines without their line ends (the log is a text stream, so
-// Windows writes CR LF).
-std::vector<std::string> logLines(const fs::path &file)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(readBytes(file));
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-std::string utf8(const std::wstring &text)
-{
-    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                   nullptr, nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
-                        nullptr, nullptr);
-    return out;
-}
-
-std::string blake2b256Hex(const std::string &bytes)
-{
-    crypto_blake2b_ctx ctx;
-    crypto_blake2b_init(&ctx, 32);
-    crypto_blake2b_update(&ctx, reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
-    uint8_t digest[32];
-    crypto_blake2b_final(&ctx, digest);
-    return toHex(digest, sizeof digest);
-}
-
-fs::path shellFolder(REFKNOWNFOLDERID id)
-{
-    PWSTR text = nullptr;
-    fs::path folder;
-    if (SUCCEEDED(SHGetKnownFolderPath(id, KF_FLAG_CREATE, nullptr, &text)))
-        folder = text;
-    CoTaskMemFree(text);
-    return folder;
-}
-
-std::wstring quoted(const fs::path &path)
-{
-    return L"\"" + path.wstring() + L"\"";
-}
-
-// Starts program with arguments in workingFolder and returns its exit code
-// (or 9999 when it hangs and is ended).
-DWORD runSetup(const fs::path &program, const std::wstring &arguments, const fs::path &workingFolder)
-{
-    std::wstring command = quoted(program) + L" " + arguments;
-    std::vector<wchar_t> buffer(command.begin(), command.end());
-    buffer.push_back(L'\0');
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(program.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        workingFolder.c_str(), &startup, &process)) {
-        ADD_FAILURE() << "could not start " << program << " (error " << GetLastError() << ")";
-        return 9998;
-    }
-    DWORD code = 9999;
-    if (WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &code);
-    else
-        TerminateProcess(process.hProcess, 9999);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return code;
-}
-
-bool keyExists()
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, KeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
 
 std::wstring keyText(const wchar_t *name)
 {
@@ -184,7 +88,7 @@ protected:
 
     void readSecretKey()
     {
-        std::istringstream in(readBytes(QD_TEST_DATA "/test-release-key.txt"));
+        std::istringstream in(readWholeFile(QD_TEST_DATA "/test-release-key.txt"));
         for (std::string line; std::getline(in, line);) {
             if (line.rfind("secret ", 0) == 0) {
                 ASSERT_TRUE(fromHex(line.substr(7, 128), secretKey, 64));
@@ -200,7 +104,7 @@ protected:
         release.protocol = 1;
         release.game = "game/Dunmir.exe";
         for (const GameFile &file : files) {
-            FileEntry entry{blake2b256Hex(file.content), file.content.size(), file.path, false};
+            FileEntry entry{hashOf(file.content), file.content.size(), file.path, false};
             release.files.push_back(entry);
             server.serve("/files/" + entry.hash, file.content);
         }
@@ -215,7 +119,7 @@ protected:
     void expectInstalled(const fs::path &dir, const std::vector<GameFile> &files)
     {
         for (const GameFile &file : files)
-            EXPECT_EQ(readBytes(dir / file.path), file.content) << file.path;
+            EXPECT_EQ(readWholeFile(dir / file.path), file.content) << file.path;
     }
 
     TestServer server;
@@ -252,8 +156,8 @@ TEST_F(SetupRun, QuietInstallUpdateAndRepair)
     EXPECT_EQ(logLines(log1), (Lines{"Looking for the newest version...", "latest: 1.0, 4 files",
                                      "needed: 4 files, 70059 bytes", "Installing...", shortcutLine,
                                      "apps & features entry: written", "installed 1.0"}));
-    EXPECT_EQ(readBytes(dir / "install.manifest"), manifest);
-    EXPECT_EQ(readBytes(dir / "install.source"), utf8(source()) + "\n");
+    EXPECT_EQ(readWholeFile(dir / "install.manifest"), manifest);
+    EXPECT_EQ(readWholeFile(dir / "install.source"), utf8(source()) + "\n");
     EXPECT_FALSE(fs::exists(dir / ".staging"));
     EXPECT_TRUE(fs::exists(startMenu / "Quillmarrow Dunmir.lnk"));
     EXPECT_TRUE(fs::exists(startMenu / "Update Quillmarrow Dunmir.lnk"));
@@ -284,17 +188,17 @@ TEST_F(SetupRun, QuietInstallUpdateAndRepair)
                                      updateShortcutLine, "apps & features entry: written",
                                      "installed 2.0"}));
     EXPECT_EQ(server.requests().size(), 3u);
-    EXPECT_EQ(server.requestCount("/files/" + blake2b256Hex(second[1].content)), 1u);
-    EXPECT_EQ(server.requestCount("/files/" + blake2b256Hex(second[3].content)), 1u);
+    EXPECT_EQ(server.requestCount("/files/" + hashOf(second[1].content)), 1u);
+    EXPECT_EQ(server.requestCount("/files/" + hashOf(second[3].content)), 1u);
     EXPECT_EQ(keyText(L"DisplayVersion"), L"2.0");
 
     // A damaged file of the right size passes on its recorded hash...
     const std::string damaged(Map.size(), 'x');
-    writeBytes(dir / "data/maps/first.map", damaged);
+    writeWholeFile(dir / "data/maps/first.map", damaged);
     const fs::path log3 = root / "third.log";
     ASSERT_EQ(runSetup(SetupExe, L"--quiet --dir " + quoted(dir) + L" --log " + quoted(log3), root),
               0u);
-    EXPECT_EQ(readBytes(dir / "data/maps/first.map"), damaged);
+    EXPECT_EQ(readWholeFile(dir / "data/maps/first.map"), damaged);
     EXPECT_EQ(logLines(log3), (Lines{"Looking for the newest version...", "latest: 2.0, 4 files",
                                      "needed: 0 files, 0 bytes", updateShortcutLine,
                                      "apps & features entry: written"}));
@@ -334,7 +238,7 @@ TEST_F(SetupRun, NoRegisterAndQuietWinsOverSnap)
               0u);
     EXPECT_EQ(logLines(log2), (Lines{"Looking for the newest version...", "latest: 3.1 beta, 2 files",
                                      "needed: 0 files, 0 bytes"}));
-    EXPECT_FALSE(keyExists());
+    EXPECT_FALSE(uninstallKeyExists());
     EXPECT_FALSE(fs::exists(startMenu));
     EXPECT_FALSE(fs::exists(desktopLink));
 }
@@ -371,7 +275,7 @@ TEST_F(SetupRun, FailuresExitWithOneAndLogTheEngineMessage)
 
     // A file the server has lost.
     publish("1.0", files);
-    const std::string lost = blake2b256Hex(files[1].content);
+    const std::string lost = hashOf(files[1].content);
     server.remove("/files/" + lost);
     ASSERT_EQ(runSetup(SetupExe, quietRun + L" --source " + source(), root), 1u);
     EXPECT_EQ(logLines(log), (Lines{"Looking for the newest version...", "latest: 1.0, 2 files",
@@ -379,7 +283,7 @@ TEST_F(SetupRun, FailuresExitWithOneAndLogTheEngineMessage)
                                     "failed: The download failed: the server answered 404 for "
                                     "/files/" + lost}));
     EXPECT_FALSE(fs::exists(dir / "install.manifest"));
-    EXPECT_FALSE(keyExists());
+    EXPECT_FALSE(uninstallKeyExists());
 }
 
 TEST_F(SetupRun, InstallFolderArgumentsAndRepeatedLog)
@@ -415,7 +319,7 @@ TEST_F(SetupRun, SetupCopyInsideTheInstallFolderUpdatesAndRemovesItself)
 {
     const fs::path dir = root / "Quill";
     const fs::path copy = dir / "QuillmarrowDunmirSetup.exe";
-    const std::string setup = readBytes(SetupExe);
+    const std::string setup = readWholeFile(SetupExe);
     ASSERT_FALSE(setup.empty());
     const std::vector<GameFile> files = {
         {"QuillmarrowDunmirSetup.exe", setup},
@@ -424,7 +328,7 @@ TEST_F(SetupRun, SetupCopyInsideTheInstallFolderUpdatesAndRemovesItself)
     };
     publish("1.0", files);
     ASSERT_EQ(runSetup(SetupExe, L"--quiet --dir " + quoted(dir) + L" --source " + source(), root), 0u);
-    ASSERT_EQ(readBytes(copy), setup);
+    ASSERT_EQ(readWholeFile(copy), setup);
 
     // The copy finds its folder by the installed manifest beside it, and
     // the server by the recorded source.
@@ -446,8 +350,8 @@ TEST_F(SetupRun, SetupCopyInsideTheInstallFolderUpdatesAndRemovesItself)
     };
     publish("1.1", next);
     ASSERT_EQ(runSetup(copy, L"--quiet", root), 0u);
-    EXPECT_EQ(readBytes(copy), newSetup);
-    EXPECT_EQ(readBytes(dir / "QuillmarrowDunmirSetup.exe.old"), setup);
+    EXPECT_EQ(readWholeFile(copy), newSetup);
+    EXPECT_EQ(readWholeFile(dir / "QuillmarrowDunmirSetup.exe.old"), setup);
 
     // "--uninstall" wins over "--quiet" and "--snap"; the setup program
     // cannot delete itself, so the command interpreter does it afterwards.
@@ -461,7 +365,7 @@ TEST_F(SetupRun, SetupCopyInsideTheInstallFolderUpdatesAndRemovesItself)
     EXPECT_FALSE(fs::exists(root / "pic.png"));
     EXPECT_FALSE(fs::exists(dir / "game"));
     EXPECT_FALSE(fs::exists(dir / "data"));
-    EXPECT_FALSE(keyExists());
+    EXPECT_FALSE(uninstallKeyExists());
     EXPECT_TRUE(vanishes(copy, 60));
     EXPECT_FALSE(fs::exists(dir / "QuillmarrowDunmirSetup.exe.old"));
     EXPECT_TRUE(vanishes(dir, 30));
@@ -479,7 +383,7 @@ TEST_F(SetupRun, UninstallKeepsPlayerFilesAndRefusesWhileTheGameRuns)
     };
     publish("1.0", files);
     ASSERT_EQ(runSetup(SetupExe, L"--quiet --dir " + quoted(dir) + L" --source " + source(), root), 0u);
-    ASSERT_TRUE(keyExists());
+    ASSERT_TRUE(uninstallKeyExists());
     ASSERT_TRUE(fs::exists(desktopLink));
     const fs::path log = root / "uninstall.log";
     const std::wstring uninstall = L"--uninstall --quiet --dir " + quoted(dir) + L" --log " + quoted(log);
@@ -496,12 +400,12 @@ TEST_F(SetupRun, UninstallKeepsPlayerFilesAndRefusesWhileTheGameRuns)
     expectInstalled(dir, files);
     EXPECT_TRUE(fs::exists(dir / "install.manifest"));
     EXPECT_TRUE(fs::exists(startMenu / "Quillmarrow Dunmir.lnk"));
-    EXPECT_TRUE(keyExists());
+    EXPECT_TRUE(uninstallKeyExists());
 
-    writeBytes(dir / "game/saves/hero.sav", "the player's own");
+    writeWholeFile(dir / "game/saves/hero.sav", "the player's own");
     ASSERT_EQ(runSetup(SetupExe, uninstall, root), 0u);
     EXPECT_EQ(logLines(log), (Lines{"uninstalled"}));
-    EXPECT_EQ(readBytes(dir / "game/saves/hero.sav"), "the player's own");
+    EXPECT_EQ(readWholeFile(dir / "game/saves/hero.sav"), "the player's own");
     EXPECT_FALSE(fs::exists(dir / "game/Dunmir.exe"));
     EXPECT_FALSE(fs::exists(dir / "game/bin"));
     // Only emptied folders go, each before its parent.
@@ -510,12 +414,12 @@ TEST_F(SetupRun, UninstallKeepsPlayerFilesAndRefusesWhileTheGameRuns)
     EXPECT_FALSE(fs::exists(dir / "install.source"));
     EXPECT_FALSE(fs::exists(startMenu));
     EXPECT_FALSE(fs::exists(desktopLink));
-    EXPECT_FALSE(keyExists());
+    EXPECT_FALSE(uninstallKeyExists());
 
     // Nothing is installed there any more.
     ASSERT_EQ(runSetup(SetupExe, uninstall, root), 1u);
     EXPECT_EQ(logLines(log), (Lines{"uninstall failed: Quillmarrow Dunmir is not installed here."}));
-    EXPECT_EQ(readBytes(dir / "game/saves/hero.sav"), "the player's own");
+    EXPECT_EQ(readWholeFile(dir / "game/saves/hero.sav"), "the player's own");
 }
 
 } // namespace
