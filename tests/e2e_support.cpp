@@ -45,9 +45,20 @@ SetupProcess::SetupProcess(const fs::path &program, const std::wstring &argument
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (!CreateProcessW(program.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        workingFolder.c_str(), &startup, &process)) {
-        ADD_FAILURE() << "could not start " << program << " (error " << GetLastError() << ")";
+    // Wine now and then refuses to start a process with an internal error
+    // (1359) when many have come and gone; that says nothing of the program.
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (CreateProcessW(program.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                           workingFolder.c_str(), &startup, &process)) {
+            error = 0;
+            break;
+        }
+        error = GetLastError();
+        Sleep(500);
+    }
+    if (error) {
+        ADD_FAILURE() << "could not start " << program << " (error " << error << ")";
         return;
     }
     CloseHandle(process.hThread);

@@ -6,7 +6,8 @@
 // no run crashes, none hangs.
 //
 // QD_HOSTILE_RUNS sets the number of runs (200 by default), QD_HOSTILE_SEED
-// the seed of the faults (printed, to repeat a run).
+// the seed of the faults (fixed by default so that CI repeats itself; printed,
+// to repeat any run).
 #include <winsock2.h>
 #include <windows.h>
 
@@ -156,7 +157,7 @@ std::map<std::string, std::string> installed(const fs::path &folder)
 TEST_F(HostileServer, EveryRunInstallsExactlyOrFailsWithItsOwnMessage)
 {
     const uint64_t runs = environmentNumber("QD_HOSTILE_RUNS", 200);
-    const uint64_t seed = environmentNumber("QD_HOSTILE_SEED", std::random_device{}());
+    const uint64_t seed = environmentNumber("QD_HOSTILE_SEED", 20261206);
     random.seed(seed);
     std::printf("%llu runs, seed %llu\n", static_cast<unsigned long long>(runs),
                 static_cast<unsigned long long>(seed));
