@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <limits>
+#include <string>
+#include <unordered_map>
 #include <utility>
 
 namespace {
@@ -88,6 +90,28 @@ bool isHashText(std::string_view hash)
     return true;
 }
 
+bool hasUpperCase(std::string_view text)
+{
+    for (char c : text)
+        if (c >= 'A' && c <= 'Z')
+            return true;
+    return false;
+}
+
+// Windows finds a file by its name with letters of any case, so paths that
+// differ only so name one file.
+std::string foldedAsciiCase(std::string_view path)
+{
+    std::string folded(path);
+    for (char &c : folded)
+        if (c >= 'A' && c <= 'Z')
+            c = char(c + 32);
+    return folded;
+}
+
+// Hash of each path listed so far, by its case-folded path.
+using HashByPath = std::unordered_map<std::string, std::string>;
+
 bool fail(std::string &err, std::string message)
 {
     err = std::move(message);
@@ -95,7 +119,7 @@ bool fail(std::string &err, std::string message)
 }
 
 // "file" and "exec" lines: hash, blank, size, blank, path.
-bool readFileLine(std::string_view rest, bool exec, Release &out, std::string &err)
+bool readFileLine(std::string_view rest, bool exec, Release &out, HashByPath &listed, std::string &err)
 {
     size_t first = rest.find(' ');
     if (first == std::string_view::npos)
@@ -108,6 +132,10 @@ bool readFileLine(std::string_view rest, bool exec, Release &out, std::string &e
     std::string_view path = rest.substr(second + 1);
     if (!isHashText(hash))
         return fail(err, "a file's hash is malformed: " + std::string(path));
+    // Computed hashes are lower case: an upper-case one would never match
+    // and every run would download the file again.
+    if (hasUpperCase(hash))
+        return fail(err, "a file's hash is not in lower case: " + std::string(path));
     FileEntry entry;
     entry.hash = hash;
     entry.size = decimalSize(rest.substr(first + 1, second - first - 1));
@@ -115,6 +143,10 @@ bool readFileLine(std::string_view rest, bool exec, Release &out, std::string &e
     entry.exec = exec;
     if (!isSafeRelativePath(entry.path))
         return fail(err, "a file's path leaves the install folder: " + entry.path);
+    // Two contents for one file: whichever is placed, the other never matches.
+    auto [known, added] = listed.try_emplace(foldedAsciiCase(entry.path), entry.hash);
+    if (!added && known->second != entry.hash)
+        return fail(err, "a file is listed twice with different hashes: " + entry.path);
     out.files.push_back(std::move(entry));
     return true;
 }
@@ -139,6 +171,7 @@ bool readLinkLine(std::string_view rest, Release &out, std::string &err)
 bool parseReleaseText(std::string_view text, Release &out, std::string &err)
 {
     out = Release{};
+    HashByPath listed;
 
     size_t lineEnd = text.find('\n');
     if (text.empty() || text.substr(0, lineEnd) != magicLine)
@@ -165,7 +198,7 @@ bool parseReleaseText(std::string_view text, Release &out, std::string &err)
         } else if (keyword == "protocol") {
             out.protocol = decimalProtocol(rest);
         } else if (keyword == "file" || keyword == "exec") {
-            if (!readFileLine(rest, keyword == "exec", out, err))
+            if (!readFileLine(rest, keyword == "exec", out, listed, err))
                 return false;
         } else if (keyword == "link") {
             if (!readLinkLine(rest, out, err))

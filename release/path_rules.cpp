@@ -22,13 +22,53 @@ bool walkComponents(std::string_view text, Visit visit)
     return true;
 }
 
-// The rules a path and a link target share: not empty, not rooted, and no
-// drive letter, stream name or Windows separator anywhere.
+// The rules a path and a link target share: not empty, not rooted, no drive
+// letter, stream name or Windows separator anywhere, and no control byte,
+// which Windows refuses or maps onto other characters.
 bool hasPlainRelativeShape(std::string_view text)
 {
     if (text.empty() || text.front() == '/' || text.front() == '\\')
         return false;
+    for (char c : text)
+        if (static_cast<unsigned char>(c) < 0x20)
+            return false;
     return text.find(':') == std::string_view::npos && text.find('\\') == std::string_view::npos;
+}
+
+bool equalsIgnoringAsciiCase(std::string_view text, std::string_view upper)
+{
+    if (text.size() != upper.size())
+        return false;
+    for (size_t i = 0; i < text.size(); ++i)
+        if ((text[i] >= 'a' && text[i] <= 'z' ? char(text[i] - 32) : text[i]) != upper[i])
+            return false;
+    return true;
+}
+
+// Windows opens a device, not a file, for these names in any folder, whatever
+// follows the first '.' and with blanks before it; COM and LPT also with the
+// superscript digits one to three (UTF-8).
+bool isDeviceName(std::string_view name)
+{
+    name = name.substr(0, name.find('.'));
+    while (!name.empty() && name.back() == ' ')
+        name.remove_suffix(1);
+    for (std::string_view device : {"CON", "PRN", "AUX", "NUL"})
+        if (equalsIgnoringAsciiCase(name, device))
+            return true;
+    if (name.size() < 4 || !(equalsIgnoringAsciiCase(name.substr(0, 3), "COM") ||
+                             equalsIgnoringAsciiCase(name.substr(0, 3), "LPT")))
+        return false;
+    std::string_view number = name.substr(3);
+    return (number.size() == 1 && number[0] >= '1' && number[0] <= '9') || number == "\xC2\xB9" ||
+           number == "\xC2\xB2" || number == "\xC2\xB3";
+}
+
+// False for a name that Windows would store under another one (it drops a
+// trailing '.' or blank) or open as a device.
+bool isPortableName(std::string_view name)
+{
+    return name.back() != '.' && name.back() != ' ' && !isDeviceName(name);
 }
 
 } // namespace
@@ -38,7 +78,7 @@ bool isSafeRelativePath(const std::string &path)
     if (!hasPlainRelativeShape(path))
         return false;
     return walkComponents(path, [](std::string_view part) {
-        return !part.empty() && part != "." && part != "..";
+        return !part.empty() && part != "." && part != ".." && isPortableName(part);
     });
 }
 
@@ -61,6 +101,6 @@ bool linkStaysInside(const std::string &linkPath, const std::string &target)
         if (part.empty() || part == ".")
             return true;
         depth += part == ".." ? -1 : 1;
-        return depth >= 0;
+        return depth >= 0 && (part == ".." || isPortableName(part));
     });
 }

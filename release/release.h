@@ -45,11 +45,12 @@ uint64_t totalSize(const Release &release);
 // before the refused line.
 [[nodiscard]] bool parseRelease(const std::string &text, Release &out, std::string &err);
 
-// True when the path names something inside the install folder.
+// True when the path names something inside the install folder, every
+// component a name that Windows keeps as written and that is no device.
 bool isSafeRelativePath(const std::string &path);
 
 // True when target, followed from the folder that holds linkPath, never
-// climbs above the install folder.
+// climbs above the install folder and names no device.
 bool linkStaysInside(const std::string &linkPath, const std::string &target);
 
 // Checks the signature line against the public key and reads the signed
