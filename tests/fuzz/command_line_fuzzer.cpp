@@ -6,6 +6,7 @@
 // knows no other, while on Windows it keeps the wide text as it is.
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,31 +16,19 @@ namespace {
 
 void require(bool condition, const char *what)
 {
-    if (!condition) {
-        std::fprintf(stderr, "command_line_fuzzer: %s\n", what);
-        std::abort();
-    }
+    if (!condition)
+        std::fprintf(stderr, "command_line_fuzzer: %s\n", what), std::abort();
 }
 
 std::vector<std::wstring> splitArguments(const uint8_t *data, size_t size)
 {
-    std::vector<std::wstring> arguments(1);
-    for (size_t i = 0; i < size; ++i) {
+    std::vector<std::wstring> arguments(size ? 1 : 0);
+    for (size_t i = 0; i < size; ++i)
         if (data[i] == 0)
             arguments.emplace_back();
-        else if (data[i] < 0x80)
-            arguments.back() += static_cast<wchar_t>(data[i]);
         else
             arguments.back() += static_cast<wchar_t>((data[i] & 0x7f) ? data[i] & 0x7f : 0x7f);
-    }
-    if (size == 0)
-        arguments.clear();
     return arguments;
-}
-
-bool takesValue(const std::wstring &argument)
-{
-    return argument == L"--source" || argument == L"--dir" || argument == L"--snap" || argument == L"--log";
 }
 
 } // namespace
@@ -53,48 +42,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // value option that is not itself taken as a value.
     std::vector<bool> taken(n, false);
     for (size_t j = 1; j < n; ++j)
-        taken[j] = !taken[j - 1] && takesValue(arguments[j - 1]);
+        for (const wchar_t *option : {L"--source", L"--dir", L"--snap", L"--log"})
+            taken[j] = taken[j] || (!taken[j - 1] && arguments[j - 1] == option);
     const auto standsFree = [&](const wchar_t *token) {
         for (size_t j = 0; j < n; ++j)
-            if (!taken[j] && arguments[j] == token)
-                return true;
-        return false;
-    };
-    const auto usedWithValue = [&](const wchar_t *token) {
-        for (size_t j = 0; j + 1 < n; ++j)
-            if (!taken[j] && arguments[j] == token)
-                return true;
+            if (!taken[j] && arguments[j] == token) return true;
         return false;
     };
     // The argument after the option's last free use that has one.
-    const auto lastValue = [&](const wchar_t *token, const std::wstring &none) {
-        std::wstring value = none;
+    const auto lastValue = [&](const wchar_t *token) {
+        std::optional<std::wstring> value;
         for (size_t j = 0; j + 1 < n; ++j)
-            if (!taken[j] && arguments[j] == token)
-                value = arguments[j + 1];
+            if (!taken[j] && arguments[j] == token) value = arguments[j + 1];
         return value;
     };
 
     // Start from marks, so that a field the arguments do not name is seen to stay untouched.
     const std::wstring unset = L"\x01unset";
     Options options;
-    options.baseUrl = unset;
-    options.installDir = unset;
-    options.snapPath = unset;
-    options.logPath = unset;
+    options.baseUrl = unset, options.installDir = options.snapPath = options.logPath = unset;
     bool sourceGiven = false;
     readArguments(arguments, options, sourceGiven);
 
-    require(options.update == standsFree(L"--update"), "--update");
-    require(options.repair == standsFree(L"--repair"), "--repair");
-    require(options.uninstall == standsFree(L"--uninstall"), "--uninstall");
-    require(options.quiet == standsFree(L"--quiet"), "--quiet");
-    require(options.noRegister == standsFree(L"--no-register"), "--no-register");
-    require(options.yes == standsFree(L"--yes"), "--yes");
-    require(options.baseUrl == lastValue(L"--source", unset), "--source value");
-    require(sourceGiven == usedWithValue(L"--source"), "sourceGiven");
-    require(options.installDir.native() == std::filesystem::path(lastValue(L"--dir", unset)).native(), "--dir value");
-    require(options.snapPath.native() == std::filesystem::path(lastValue(L"--snap", unset)).native(), "--snap value");
-    require(options.logPath.native() == std::filesystem::path(lastValue(L"--log", unset)).native(), "--log value");
+    for (const auto &[flag, set] : {std::pair{L"--update", options.update}, {L"--repair", options.repair},
+                                    {L"--uninstall", options.uninstall}, {L"--quiet", options.quiet},
+                                    {L"--no-register", options.noRegister}, {L"--yes", options.yes}})
+        require(set == standsFree(flag), "a flag");
+    require(options.baseUrl == lastValue(L"--source").value_or(unset), "--source value");
+    require(sourceGiven == lastValue(L"--source").has_value(), "sourceGiven");
+    for (const auto &[option, path] : {std::pair{L"--dir", options.installDir}, {L"--snap", options.snapPath},
+                                       {L"--log", options.logPath}})
+        require(path.native() == std::filesystem::path(lastValue(option).value_or(unset)).native(), "a path value");
     return 0;
 }
