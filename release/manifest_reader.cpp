@@ -98,8 +98,8 @@ bool hasUpperCase(std::string_view text)
     return false;
 }
 
-// Windows finds a file by its name with letters of any case, so paths that
-// differ only so name one file.
+// Windows finds a file by its name in any letter case, so paths that differ
+// only in case name one file.
 std::string foldedAsciiCase(std::string_view path)
 {
     std::string folded(path);

@@ -45,9 +45,10 @@ bool equalsIgnoringAsciiCase(std::string_view text, std::string_view upper)
     return true;
 }
 
-// Windows opens a device, not a file, for these names in any folder, whatever
-// follows the first '.' and with blanks before it; COM and LPT also with the
-// superscript digits one to three (UTF-8).
+// Windows opens a device, not a file, for these names in any folder and in
+// any letter case, also with an extension (anything from the first '.') and
+// with blanks before it; COM and LPT also with the superscript digits one to
+// three (UTF-8).
 bool isDeviceName(std::string_view name)
 {
     name = name.substr(0, name.find('.'));
