@@ -21,7 +21,7 @@ set_tests_properties(https_tests PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "
 # test skips itself.
 set(qd_small_disk ${CMAKE_BINARY_DIR}/small-disk)
 add_test(NAME engine_install_disk_up COMMAND sh -c
-  "mkdir -p '${qd_small_disk}' && { mountpoint -q '${qd_small_disk}' || mount -t tmpfs -o size=8m tmpfs '${qd_small_disk}'; } && ln -sfn '${qd_small_disk}' '${QD_WINEPREFIX}/dosdevices/q:' || echo 'tmpfs not mounted: the free-space test will skip'; exit 0")
+  "mkdir -p '${qd_small_disk}' && { mountpoint -q '${qd_small_disk}' || mount -t tmpfs -o size=80m tmpfs '${qd_small_disk}'; } && ln -sfn '${qd_small_disk}' '${QD_WINEPREFIX}/dosdevices/q:' || echo 'tmpfs not mounted: the free-space test will skip'; exit 0")
 add_test(NAME engine_install_disk_down COMMAND sh -c
   "rm -f '${QD_WINEPREFIX}/dosdevices/q:'; mountpoint -q '${qd_small_disk}' && umount '${qd_small_disk}'; exit 0")
 set_tests_properties(engine_install_disk_up PROPERTIES FIXTURES_SETUP install_disk FIXTURES_REQUIRED wine)
