@@ -646,6 +646,17 @@ TEST_F(InstallTest, KeepsA64MiBMarginOfFreeSpace)
         publish({{"game.exe", "game"}}, "1.0", [&](Release &r) { r.files[0].size = free.QuadPart - (64 << 20) + (beyond << 20); });
         EXPECT_EQ(install().substr(0, expected.size()), expected);
     }
+    // A write that fails in a later attempt keeps what an earlier attempt said: the drive fills after a 500.
+    publish({{"game.exe", "game"}});
+    serveByCall(filePath(hashOf("game")), [filler = installer.options.installDir / "filler"](int n) {
+        const std::string block(1 << 20, 'f');
+        FileHandle file(n == 1 ? CreateFileW(filler.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr) : nullptr);
+        DWORD written = 0;
+        for (DWORD size = file ? DWORD(block.size()) : 0; size; size /= 2)
+            while (WriteFile(file.get(), block.data(), size, &written, nullptr) && written == size) {}
+        return n ? std::optional<std::string>("game") : std::nullopt;
+    });
+    EXPECT_EQ(install(), "The download failed: the server answered 500 for " + filePath(hashOf("game")));
     std::error_code ignored;
     fs::remove_all(installer.options.installDir, ignored);
 }
