@@ -127,14 +127,16 @@ protected:
         for (const auto &[path, bytes] : files) EXPECT_EQ(readWholeFile(dir / path), bytes) << path;
     }
 
-    // Answers the n-th request for path, counted from 0, with body(n), or with a 500 when that is empty.
+    // Answers the n-th request for path, counted from 0, with body(n), or with a 500 when that is empty;
+    // the connection closes after each answer.
     void serveByCall(const std::string &path, std::function<std::optional<std::string>(int)> body)
     {
         server.serveRaw(path, [calls = std::make_shared<std::atomic<int>>(0), body](const ServedRequest &,
                                                                                      const TestServer::RawSend &send) {
             const std::optional<std::string> b = body((*calls)++);
-            send(b ? "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(b->size()) + "\r\n\r\n" + *b
-                   : "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
+            send((b ? "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(b->size())
+                    : std::string("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0")) +
+                 "\r\nConnection: close\r\n\r\n" + b.value_or(""));
         });
     }
     void serveFlaky(const std::string &path, const std::string &body)
