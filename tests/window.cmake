@@ -12,6 +12,7 @@ target_compile_definitions(window_tests PRIVATE QD_TEST_DATA="${QD_TEST_DATA}"
 qd_strict(window_tests)
 add_dependencies(window_tests QuillmarrowDunmirSetup fake_game)
 add_test(NAME window_tests
-  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/xvfb-run-test.sh ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:window_tests>)
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/gtest-run.sh ${CMAKE_CURRENT_SOURCE_DIR}/xvfb-run-test.sh
+          ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:window_tests>)
 # Each run of the built program takes up to 2 s to start.
 set_tests_properties(window_tests PROPERTIES FIXTURES_REQUIRED wine ENVIRONMENT "${QD_WINE_ENV}" TIMEOUT 900)
