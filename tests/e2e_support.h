@@ -1,42 +1,39 @@
-// Shared by the tests that run the built setup program as its own process:
-// starting and ending it, its log, and the uninstall entry it leaves in the
-// Wine prefix's registry.
+// Shared by the tests that run the built setup program as its own process.
 #pragma once
 
 #include <windows.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "test_files.h"
 
-// The log's lines without their line ends (the log is a text stream, so
-// Windows writes CR LF).
+// The log's lines without their line ends (Windows writes CR LF); its last line, or empty.
 std::vector<std::string> logLines(const std::filesystem::path &file);
+std::string lastLogLine(const std::filesystem::path &file);
 
 std::string utf8(const std::wstring &text);
 std::wstring quoted(const std::filesystem::path &path);
 
-// One run of a program. Ends the process when it still runs as the owner goes.
+// One run of a program, on the named desktop when one is given. Ends the
+// process when it still runs as the owner goes.
 class SetupProcess {
 public:
     SetupProcess(const std::filesystem::path &program, const std::wstring &arguments,
-                 const std::filesystem::path &workingFolder);
+                 const std::filesystem::path &workingFolder, const std::wstring &desktop = L"");
     ~SetupProcess();
     SetupProcess(const SetupProcess &) = delete;
-    SetupProcess &operator=(const SetupProcess &) = delete;
 
     HANDLE handle() const { return process_; }
-    // The exit code once the process ended within milliseconds; else it is
-    // ended and TimedOut comes back.
+    bool running() const { return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
+    // The exit code once the process ended within milliseconds; else it is ended and TimedOut comes back.
     DWORD wait(DWORD milliseconds);
-    // Ends the process at once with code and waits until it is gone; true
-    // when it was still running.
+    // Ends the process at once with code and waits until it is gone; true when it was still running.
     bool kill(DWORD code);
 
-    static constexpr DWORD TimedOut = 9999;
-    static constexpr DWORD NotStarted = 9998;
+    static constexpr DWORD TimedOut = 9999, NotStarted = 9998;
 
 private:
     HANDLE process_ = nullptr;
@@ -47,6 +44,13 @@ private:
 DWORD runSetup(const std::filesystem::path &program, const std::wstring &arguments,
                const std::filesystem::path &workingFolder);
 
-// The current user's uninstall entry of the game.
+// Every file below folder by '/'-separated path, the staging folder left out;
+// and what installing files from source leaves: them, the record and the source.
+std::map<std::string, std::string> folderFiles(const std::filesystem::path &folder);
+std::map<std::string, std::string> installedFolder(const Files &files, const std::string &manifest,
+                                                   const std::wstring &source);
+
+// The current user's uninstall entry of the game, and its named texts.
 bool uninstallKeyExists();
 void deleteUninstallKey();
+std::wstring uninstallValue(const wchar_t *name);
