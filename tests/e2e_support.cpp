@@ -99,11 +99,3 @@ bool uninstallKeyExists()
 }
 
 void deleteUninstallKey() { RegDeleteKeyW(HKEY_CURRENT_USER, KeyPath); }
-
-std::wstring uninstallValue(const wchar_t *name)
-{
-    wchar_t value[2048] = {};
-    DWORD size = sizeof value;
-    RegGetValueW(HKEY_CURRENT_USER, KeyPath, name, RRF_RT_REG_SZ, nullptr, value, &size);
-    return value;
-}

@@ -1,12 +1,7 @@
 // Shared by the tests that run the built setup program as its own process.
 #pragma once
 
-#include <windows.h>
-
-#include <filesystem>
 #include <map>
-#include <string>
-#include <vector>
 
 #include "test_files.h"
 
@@ -17,8 +12,7 @@ std::string lastLogLine(const std::filesystem::path &file);
 std::string utf8(const std::wstring &text);
 std::wstring quoted(const std::filesystem::path &path);
 
-// One run of a program, on the named desktop when one is given. Ends the
-// process when it still runs as the owner goes.
+// One run of a program, on the named desktop when one is given; ended when it still runs as the owner goes.
 class SetupProcess {
 public:
     SetupProcess(const std::filesystem::path &program, const std::wstring &arguments,
@@ -39,18 +33,15 @@ private:
     HANDLE process_ = nullptr;
 };
 
-// Starts program with arguments in workingFolder and returns its exit code
-// (or SetupProcess::TimedOut when it runs for two minutes and is ended).
+// Runs program with arguments in workingFolder: its exit code, or TimedOut after two minutes.
 DWORD runSetup(const std::filesystem::path &program, const std::wstring &arguments,
                const std::filesystem::path &workingFolder);
 
-// Every file below folder by '/'-separated path, the staging folder left out;
-// and what installing files from source leaves: them, the record and the source.
+// Every file below folder by '/'-separated path, but staging; what installing files from source leaves.
 std::map<std::string, std::string> folderFiles(const std::filesystem::path &folder);
 std::map<std::string, std::string> installedFolder(const Files &files, const std::string &manifest,
                                                    const std::wstring &source);
 
-// The current user's uninstall entry of the game, and its named texts.
+// The current user's uninstall entry of the game.
 bool uninstallKeyExists();
 void deleteUninstallKey();
-std::wstring uninstallValue(const wchar_t *name);
