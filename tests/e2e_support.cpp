@@ -23,9 +23,8 @@ std::string lastLogLine(const fs::path &file)
 std::string utf8(const std::wstring &text)
 {
     std::string out(text.size() * 3, '\0');
-    out.resize(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                                       out.data(), static_cast<int>(out.size()), nullptr, nullptr)));
-    return out;
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), out.data(), int(out.size()), nullptr, nullptr);
+    return out.substr(0, static_cast<size_t>(size));
 }
 
 std::wstring quoted(const fs::path &path) { return L"\"" + path.wstring() + L"\""; }
@@ -37,8 +36,7 @@ SetupProcess::SetupProcess(const fs::path &program, const std::wstring &argument
     STARTUPINFOW startup{};
     startup.cb = sizeof startup, startup.lpDesktop = desktopName.empty() ? nullptr : desktopName.data();
     PROCESS_INFORMATION process{};
-    // Wine now and then refuses to start a process with an internal error
-    // (1359) when many have come and gone; that says nothing of the program.
+    // Wine now and then refuses a start with an internal error (1359) when many processes have come and gone.
     DWORD error = 0;
     for (int attempt = 0; attempt < 5; ++attempt, Sleep(500))
         if (!(error = CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
@@ -48,10 +46,7 @@ SetupProcess::SetupProcess(const fs::path &program, const std::wstring &argument
     else CloseHandle(process.hThread), process_ = process.hProcess;
 }
 
-SetupProcess::~SetupProcess()
-{
-    if (process_) kill(TimedOut), CloseHandle(process_);
-}
+SetupProcess::~SetupProcess() { process_ && (kill(TimedOut), CloseHandle(process_)); }
 
 DWORD SetupProcess::wait(DWORD milliseconds)
 {
@@ -84,8 +79,7 @@ std::map<std::string, std::string> folderFiles(const fs::path &folder)
     return files;
 }
 
-std::map<std::string, std::string> installedFolder(const Files &files, const std::string &manifest,
-                                                   const std::wstring &source)
+std::map<std::string, std::string> installedFolder(const Files &files, const std::string &manifest, const std::wstring &source)
 {
     std::map<std::string, std::string> expected(files.begin(), files.end());
     expected["install.manifest"] = manifest, expected["install.source"] = utf8(source) + "\n";

@@ -15,8 +15,8 @@ std::wstring quoted(const std::filesystem::path &path);
 // One run of a program, on the named desktop when one is given; ended when it still runs as the owner goes.
 class SetupProcess {
 public:
-    SetupProcess(const std::filesystem::path &program, const std::wstring &arguments,
-                 const std::filesystem::path &workingFolder, const std::wstring &desktop = L"");
+    SetupProcess(const std::filesystem::path &program, const std::wstring &arguments, const std::filesystem::path &workingFolder,
+                 const std::wstring &desktop = L"");
     ~SetupProcess();
     SetupProcess(const SetupProcess &) = delete;
 
@@ -34,14 +34,11 @@ private:
 };
 
 // Runs program with arguments in workingFolder: its exit code, or TimedOut after two minutes.
-DWORD runSetup(const std::filesystem::path &program, const std::wstring &arguments,
-               const std::filesystem::path &workingFolder);
+DWORD runSetup(const std::filesystem::path &program, const std::wstring &arguments, const std::filesystem::path &workingFolder);
 
 // Every file below folder by '/'-separated path, but staging; what installing files from source leaves.
 std::map<std::string, std::string> folderFiles(const std::filesystem::path &folder);
-std::map<std::string, std::string> installedFolder(const Files &files, const std::string &manifest,
-                                                   const std::wstring &source);
+std::map<std::string, std::string> installedFolder(const Files &files, const std::string &manifest, const std::wstring &source);
 
-// The current user's uninstall entry of the game.
-bool uninstallKeyExists();
+bool uninstallKeyExists(); // the current user's uninstall entry of the game
 void deleteUninstallKey();

@@ -19,19 +19,14 @@ protected:
     void TearDown() override { clean(); }
     void clean() { deleteUninstallKey(), fs::remove_all(startMenu), fs::remove(desktopLink); }
     std::string serve(const std::string &version, const Files &files) { return publish(server, "/", releaseOf(version, files), files); }
-    DWORD quiet(const fs::path &in, const std::wstring &more = L"")
-    {
-        return runSetup(SetupExe, L"--quiet --dir " + quoted(in) + L" --source " + source + L" " + more, root);
-    }
+    DWORD quiet(const fs::path &in, const std::wstring &more = L"") { return runSetup(SetupExe, L"--quiet --dir " + quoted(in) + L" --source " + source + L" " + more, root); }
     TestServer server;
     const std::wstring source = server.url("/");
     ScratchFolder scratch;
     const fs::path root = scratch.path(), log = root / "run.log", dir = root / "Quill";
-    const fs::path startMenu = shellFolder(FOLDERID_Programs) / "Quillmarrow Dunmir";
-    const fs::path desktopLink = shellFolder(FOLDERID_Desktop) / "Quillmarrow Dunmir.lnk";
+    const fs::path startMenu = shellFolder(FOLDERID_Programs) / "Quillmarrow Dunmir", desktopLink = shellFolder(FOLDERID_Desktop) / "Quillmarrow Dunmir.lnk";
 };
 
-// A quiet install and update, and an uninstall, run by the setup program's copy in the install folder.
 TEST_F(SetupRun, QuietInstallUpdateAndUninstall)
 {
     // Past the 260 characters of MAX_PATH from the drive root.
@@ -92,9 +87,8 @@ std::set<std::string> staged(const fs::path &dir, bool stopped = false, std::set
 {
     std::error_code ec;
     for (fs::directory_iterator it(dir / ".staging", ec), end; !ec && it != end; it.increment(ec))
-        if (it->path().extension().empty() && hashes.insert(it->path().filename().string()).second && stopped) {
-            EXPECT_TRUE(hashFile(it->path(), nullptr) == it->path().filename().string()) << it->path();
-        }
+        if (it->path().extension().empty() && hashes.insert(it->path().filename().string()).second && stopped &&
+            hashFile(it->path(), nullptr) != it->path().filename().string()) ADD_FAILURE() << "staged under a wrong name: " << it->path();
     return hashes;
 }
 
@@ -106,15 +100,13 @@ const std::pair<const char *, std::function<bool(const fs::path &, const std::st
     {"half placed", [](auto &dir, auto &log, auto) { return placing(log) && staged(dir).size() < 15; }},
     {"the dropped file deleted", [](auto &dir, auto &, auto) { return !fs::exists(dir / "old.txt"); }},
     {"the record written", [](auto &dir, auto &, DWORD size) { // looked at unopened: an open record cannot be replaced
-         WIN32_FILE_ATTRIBUTE_DATA data;
-         return GetFileAttributesExW((dir / "install.manifest").c_str(), GetFileExInfoStandard, &data) && data.nFileSizeLow == size;
-     }},
+         WIN32_FILE_ATTRIBUTE_DATA d;
+         return GetFileAttributesExW((dir / "install.manifest").c_str(), GetFileExInfoStandard, &d) && d.nFileSizeLow == size; }},
     {"staging removed", [](auto &dir, auto &log, auto) { return placing(log) && !fs::exists(dir / ".staging"); }},
     {"registering", [](auto &, auto &log, auto) { return log.find("shortcuts") != std::string::npos; }},
 };
 
-// After each kill a quiet run leaves exactly the release, its records and the player's file, and fetches
-// again neither a verified download nor bytes already in place.
+// After each kill a quiet run leaves exactly the release, records and player's file, fetching nothing verified or in place.
 TEST_F(SetupRun, KilledInstallsAndUpdatesCompleteOnTheNextRun)
 {
     // The game, a pack, maps of which the odd ones change, and a map at a second path.
@@ -159,23 +151,20 @@ TEST_F(SetupRun, AStoppedUpdateIsFinishedWithoutTrustingItsRecord)
     const Files second = {{"game.exe", "MZ"}, {"tower.map", tower2}, {"b.map", tower2}};
     const std::string firstManifest = serve("1", first);
     ASSERT_EQ(quiet(dir), 0u);
-    // Stopped after placing the second release's map at its first path, before copying it to the second,
-    // deleting the dropped file and recording: staging stays, the record is the first release's.
+    // Stopped after placing the new map at its first path, before copying it, deleting and recording.
     const auto stopHalfWay = [&] { writeWholeFile(dir / "tower.map", tower2), fs::create_directories(dir / ".staging"); };
     stopHalfWay();
     const std::string secondManifest = serve("2", second);
     ASSERT_EQ(quiet(dir), 0u);
     EXPECT_TRUE(folderFiles(dir) == installedFolder(second, secondManifest, source) && !fs::exists(dir / ".staging"));
     EXPECT_EQ(server.requestCount("/files/" + hashOf(tower2)), 0u);
-    // The publisher takes the second release back. The stale record says the map holds the first
-    // release's bytes, of the same size: only hashing finds that it does not.
+    // The release taken back: the stale record vouches for the map's old bytes, of the same size; only hashing finds them gone.
     writeWholeFile(dir / "install.manifest", firstManifest), stopHalfWay(), serve("1", first);
     ASSERT_EQ(quiet(dir), 0u);
     EXPECT_TRUE(readWholeFile(dir / "tower.map") == tower && readWholeFile(dir / "install.manifest") == firstManifest);
 }
 
-// Quiet runs against a server whose every file misbehaves at random (a fixed seed): each installs the release
-// exactly, leaving no staging folder, or fails with exit code 1 leaving the install as it was.
+// Against files that misbehave at random (a fixed seed) a run installs exactly, staging gone, or fails leaving all as it was.
 TEST_F(SetupRun, AMisbehavingServerNeverLeavesAWrongByte)
 {
     std::mt19937 random(20261206);
