@@ -98,7 +98,7 @@ const std::pair<const char *, std::function<bool(const fs::path &, const std::st
     {"3 downloads verified", [](auto &dir, auto &, auto) { return staged(dir).size() >= 3; }},
     {"placing begun", [](auto &, auto &log, auto) { return placing(log); }},
     {"half placed", [](auto &dir, auto &log, auto) { return placing(log) && staged(dir).size() < 15; }},
-    {"the dropped file deleted", [](auto &dir, auto &, auto) { return !fs::exists(dir / "old.txt"); }},
+    {"a dropped file deleted", [](auto &dir, auto &, auto) { return !fs::exists(dir / "0.old"); }},
     {"the record written", [](auto &dir, auto &, DWORD size) { // looked at unopened: an open record cannot be replaced
          WIN32_FILE_ATTRIBUTE_DATA d;
          return GetFileAttributesExW((dir / "install.manifest").c_str(), GetFileExInfoStandard, &d) && d.nFileSizeLow == size; }},
@@ -109,12 +109,12 @@ const std::pair<const char *, std::function<bool(const fs::path &, const std::st
 // After each kill a quiet run leaves exactly the release, records and player's file, fetching nothing verified or in place.
 TEST_F(SetupRun, KilledInstallsAndUpdatesCompleteOnTheNextRun)
 {
-    // The game, a pack, maps of which the odd ones change, and a map at a second path.
+    // The game, a pack, maps of which the odd ones change, notes that the update drops, and a map at a second path.
     Files first = {{"game/Dunmir.exe", "MZ 1"}, {"world.pak", patternBytes(2 << 20, 1)}}, second = first;
     for (uint32_t i = 0; i < 40; ++i)
-        first.push_back({std::to_string(i) + ".map", patternBytes(1000 + i * 263, i)}),
+        first.push_back({std::to_string(i) + ".map", patternBytes(1000 + i * 263, i)}), first.push_back({std::to_string(i) + ".old", "in 1"}),
             second.push_back({std::to_string(i) + ".map", patternBytes(1000 + i * 263, i % 2 * 100 + i)});
-    first.push_back({"old.txt", "dropped in 2"}), second.push_back({"copy", second[3].second}), second[1].second += "2";
+    second.push_back({"copy", second[3].second}), second[1].second += "2";
     serve("1", first);
     ASSERT_EQ(quiet(root / "1", L"--no-register"), 0u);
     int kills = 0;
