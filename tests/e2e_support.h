@@ -18,7 +18,7 @@ public:
     SetupProcess(const std::filesystem::path &program, const std::wstring &arguments, const std::filesystem::path &workingFolder,
                  const std::wstring &desktop = L"");
     ~SetupProcess();
-    SetupProcess(const SetupProcess &) = delete;
+    SetupProcess(SetupProcess &&) = delete; // owns its handle: neither copied, moved nor assigned
 
     HANDLE handle() const { return process_; }
     bool running() const { return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
