@@ -51,8 +51,8 @@ step "building the Windows programs in build/windows"
 cmake -S . -B "$win" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$win" -j "$jobs" --target QuillmarrowDunmirSetup make_release demo_game
 setup_exe=$win/app/QuillmarrowDunmirSetup.exe
-make_release=$win/tests/make_release.exe
-game_exe=$win/tests/demo_game.exe
+make_release=$win/tools/make_release.exe
+game_exe=$win/tools/demo_game.exe
 say "setup program: $setup_exe ($(stat -c %s "$setup_exe") bytes)"
 
 step "a fresh Wine prefix in $WINEPREFIX"

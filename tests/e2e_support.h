@@ -1,52 +1,44 @@
-// Shared by the tests that run the built setup program as its own process:
-// starting and ending it, its log, and the uninstall entry it leaves in the
-// Wine prefix's registry.
+// Shared by the tests that run the built setup program as its own process.
 #pragma once
 
-#include <windows.h>
-
-#include <filesystem>
-#include <string>
-#include <vector>
+#include <map>
 
 #include "test_files.h"
 
-// The log's lines without their line ends (the log is a text stream, so
-// Windows writes CR LF).
+// The log's lines without their line ends (Windows writes CR LF); its last line, or empty.
 std::vector<std::string> logLines(const std::filesystem::path &file);
+std::string lastLogLine(const std::filesystem::path &file);
 
 std::string utf8(const std::wstring &text);
 std::wstring quoted(const std::filesystem::path &path);
 
-// One run of a program. Ends the process when it still runs as the owner goes.
+// One run of a program, on the named desktop when one is given; ended when it still runs as the owner goes.
 class SetupProcess {
 public:
-    SetupProcess(const std::filesystem::path &program, const std::wstring &arguments,
-                 const std::filesystem::path &workingFolder);
+    SetupProcess(const std::filesystem::path &program, const std::wstring &arguments, const std::filesystem::path &workingFolder,
+                 const std::wstring &desktop = L"");
     ~SetupProcess();
-    SetupProcess(const SetupProcess &) = delete;
-    SetupProcess &operator=(const SetupProcess &) = delete;
+    SetupProcess(SetupProcess &&) = delete; // owns its handle: neither copied, moved nor assigned
 
     HANDLE handle() const { return process_; }
-    // The exit code once the process ended within milliseconds; else it is
-    // ended and TimedOut comes back.
+    bool running() const { return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
+    // The exit code once the process ended within milliseconds; else it is ended and TimedOut comes back.
     DWORD wait(DWORD milliseconds);
-    // Ends the process at once with code and waits until it is gone; true
-    // when it was still running.
+    // Ends the process at once with code and waits until it is gone; true when it was still running.
     bool kill(DWORD code);
 
-    static constexpr DWORD TimedOut = 9999;
-    static constexpr DWORD NotStarted = 9998;
+    static constexpr DWORD TimedOut = 9999, NotStarted = 9998;
 
 private:
     HANDLE process_ = nullptr;
 };
 
-// Starts program with arguments in workingFolder and returns its exit code
-// (or SetupProcess::TimedOut when it runs for two minutes and is ended).
-DWORD runSetup(const std::filesystem::path &program, const std::wstring &arguments,
-               const std::filesystem::path &workingFolder);
+// Runs program with arguments in workingFolder: its exit code, or TimedOut after two minutes.
+DWORD runSetup(const std::filesystem::path &program, const std::wstring &arguments, const std::filesystem::path &workingFolder);
 
-// The current user's uninstall entry of the game.
-bool uninstallKeyExists();
+// Every file below folder by '/'-separated path, but staging; what installing files from source leaves.
+std::map<std::string, std::string> folderFiles(const std::filesystem::path &folder);
+std::map<std::string, std::string> installedFolder(const Files &files, const std::string &manifest, const std::wstring &source);
+
+bool uninstallKeyExists(); // the current user's uninstall entry of the game
 void deleteUninstallKey();

@@ -50,5 +50,7 @@ trap 'kill "$server" 2>/dev/null || true' EXIT
 
 export QD_HTTPS_PORT=$port
 export QD_HTTPS_DIR="Z:$work"
-QD_HTTPS_STEP=untrusted timeout 120 /usr/lib/wine/wine64 "$exe" --gtest_filter='Https.Refuses*'
-QD_HTTPS_STEP=trusted timeout 120 /usr/lib/wine/wine64 "$exe" --gtest_filter='Https.Fetches*'
+# Each run must reach its end without a failure (gtest-run.sh).
+run=$(dirname "$(realpath "$0")")/gtest-run.sh
+QD_HTTPS_STEP=untrusted "$run" timeout 120 /usr/lib/wine/wine64 "$exe" --gtest_filter='Https.Refuses*'
+QD_HTTPS_STEP=trusted "$run" timeout 120 /usr/lib/wine/wine64 "$exe" --gtest_filter='Https.Fetches*'
