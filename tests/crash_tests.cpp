@@ -94,13 +94,13 @@ bool isHashName(const std::wstring &name)
     return name.size() == 64 && name.find_first_not_of(L"0123456789abcdef") == std::wstring::npos;
 }
 
-// The bare hash names in the staging folder (verified downloads).
+// The bare hash names in the staging folder's two-digit subfolders (verified downloads).
 std::vector<std::string> stagedHashes(const fs::path &staging)
 {
     std::vector<std::string> hashes;
     std::error_code ec;
-    for (fs::directory_iterator it(staging, ec), end; !ec && it != end; it.increment(ec))
-        if (isHashName(it->path().filename().wstring()))
+    for (fs::recursive_directory_iterator it(staging, ec), end; !ec && it != end; it.increment(ec))
+        if (it.depth() == 1 && isHashName(it->path().filename().wstring()))
             hashes.push_back(it->path().filename().string());
     return hashes;
 }
@@ -317,7 +317,8 @@ protected:
         // the bytes already in place, must not cross the network again.
         std::set<std::string> verified;
         for (const std::string &hash : stagedHashes(dir / ".staging")) {
-            EXPECT_EQ(hashFile(dir / ".staging" / hash, nullptr), hash) << "a staged file under a wrong name";
+            EXPECT_EQ(hashFile(dir / ".staging" / hash.substr(0, 2) / hash, nullptr), hash)
+                << "a staged file under a wrong name";
             verified.insert(hash);
         }
         for (size_t i = 0; i < to.files.size(); ++i)
@@ -489,12 +490,12 @@ TEST_F(StoppedRun, AnUpdateStoppedBeforeItsRecordIsFinishedAndItsRecordNotTruste
     ASSERT_EQ(quietRun(), 0u);
 
     // Stopped after placing the second release's files, before deleting the
-    // dropped one and recording: the staging folder stays, the record is the
+    // dropped one and recording: the staging folder keeps its marker, the record is the
     // first release's.
     const auto stopHalfWay = [&] {
         writeWholeFile(dir / "maps/tower.map", Tower2);
         writeWholeFile(dir / "new.txt", "new in 2");
-        fs::create_directories(dir / ".staging");
+        writeWholeFile(dir / ".staging" / "placing", "");
     };
     stopHalfWay();
     const std::string secondManifest = serve("2", second);
@@ -522,7 +523,7 @@ TEST_F(StoppedRun, BytesPlacedAtOnePathAreCopiedToTheOthersNotFetchedAgain)
     // Stopped after moving the map's download to its first path, before
     // copying it to the second.
     writeWholeFile(dir / "maps/a.map", Tower);
-    fs::create_directories(dir / ".staging");
+    writeWholeFile(dir / ".staging" / "placing", "");
     ASSERT_EQ(quietRun(), 0u) << readWholeFile(scratch / "run.log");
     EXPECT_TRUE(readWholeFile(dir / "maps/b.map") == Tower);
     EXPECT_EQ(readWholeFile(dir / "install.manifest"), manifest);
