@@ -35,13 +35,19 @@ bool retrying(Call call)
     }
 }
 
-// A read-only file refuses deletion and replacement on Windows.
-void clearReadOnly(const std::wstring &path)
+// A read-only file refuses deletion and replacement on Windows. False when
+// a folder stands there: it refuses them as "access denied", which must not
+// be waited on as if a scanner held it.
+bool clearReadOnly(const std::wstring &path)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
-        !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
         SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    return true;
 }
 
 // Either letter case: a release may write its hash in capitals, and the
@@ -157,15 +163,8 @@ std::wstring longPath(const fs::path &path)
 bool removeFile(const fs::path &file)
 {
     const std::wstring path = longPath(file);
-    // A folder refuses DeleteFileW as "access denied", which must not be
-    // waited on as if a scanner held it.
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        SetLastError(ERROR_ACCESS_DENIED);
+    if (!clearReadOnly(path))
         return false;
-    }
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
-        SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     if (retrying([&] { return DeleteFileW(path.c_str()) != 0; }))
         return true;
     const DWORD error = GetLastError();
@@ -176,7 +175,8 @@ bool replaceFile(const fs::path &from, const fs::path &to)
 {
     const std::wstring source = longPath(from);
     const std::wstring target = longPath(to);
-    clearReadOnly(target);
+    if (!clearReadOnly(target))
+        return false;
     if (retrying([&] { return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0; }))
         return true;
     // A destination on another volume (a folder the player linked elsewhere)

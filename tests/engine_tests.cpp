@@ -782,3 +782,102 @@ TEST_F(InstallTest, LaunchGameQuotesThePathAndStartsInTheGamesFolder)
     installer.latest.game = "missing.exe";
     EXPECT_FALSE(launchGame(false));
 }
+
+// Install-folder safety
+#include "engine/file_ops.h"
+
+TEST_F(Helpers, LongPathIsTheExtendedLengthForm)
+{
+    const std::wstring deep(300, L'd');
+    const std::pair<std::wstring, std::wstring> rows[] = {
+        {L"C:/Games/QD/./data/../a.pak", L"\\\\?\\C:\\Games\\QD\\a.pak"},
+        {L"C:\\Games\\" + deep + L"\\a.pak", L"\\\\?\\C:\\Games\\" + deep + L"\\a.pak"},
+        {L"\\\\server\\share\\QD\\a.pak", L"\\\\?\\UNC\\server\\share\\QD\\a.pak"},
+        {L"//server/share/QD/x/../a.pak", L"\\\\?\\UNC\\server\\share\\QD\\a.pak"},
+    };
+    for (const auto &[path, expected] : rows) EXPECT_EQ(longPath(path), expected);
+}
+
+TEST_F(InstallTest, PlacingRenamesOverLinkedHeldAndDeepFiles)
+{
+    writeWholeFile(scratch / "letters/dear.txt", "keep me");
+    fs::create_directories(dir);
+    ASSERT_TRUE(CreateSymbolicLinkW((dir / ".staging").c_str(), (scratch / "letters").c_str(),
+                                    SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE));
+    const std::string deep = "deep/" + std::string(100, 'a') + "/" + std::string(100, 'b') + "/" + std::string(100, 'c');
+    publish({{"game.exe", "game"}, {"mod.pak", "mod one"}, {"copy.pak", "mod one"}, {deep + "/x", "one"}});
+    ASSERT_EQ(install(), "");
+    EXPECT_EQ(readWholeFile(scratch / "letters/dear.txt"), "keep me");
+    EXPECT_FALSE(fs::exists(dir / ".staging"));
+    ASSERT_GT((dir / deep / "x").wstring().size(), 300u);
+
+    // Mod managers link placed files; a part or record temporary may be linked too.
+    const std::string linked[] = {"mod.pak", "copy.pak", "install.manifest.tmp",
+                                  ".staging/" + hashOf("mod two").substr(0, 2) + "/" + hashOf("mod two") + ".part"};
+    for (const std::string &name : linked) {
+        writeWholeFile(scratch / fs::path(name).filename(), name);
+        fs::create_directories((dir / name).parent_path());
+        fs::remove(dir / name);
+        ASSERT_TRUE(CreateHardLinkW((dir / name).c_str(), (scratch / fs::path(name).filename()).c_str(), nullptr));
+    }
+    // Held without sharing for half a second, as a virus scanner does.
+    FileHandle held(CreateFileW(longPath(dir / deep / "x").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held);
+    std::thread scanner([&] { Sleep(500); held.reset(); });
+    publish({{"game.exe", "game"}, {"mod.pak", "mod two"}, {"copy.pak", "mod two"}, {deep + "/x", "two"}}, "2.0");
+    EXPECT_EQ(install(), "");
+    scanner.join();
+    expectFiles({{"mod.pak", "mod two"}, {"copy.pak", "mod two"}, {deep + "/x", "two"}});
+    for (const std::string &name : linked) EXPECT_EQ(readWholeFile(scratch / fs::path(name).filename()), name);
+}
+
+TEST_F(InstallTest, AFileBecomesAFolderAndBackButAPlayersFileStays)
+{
+    publish({{"game.exe", "game"}, {"maps", "a file"}, {"town/a.map", "a"}, {"town/b/c.map", "c"}});
+    ASSERT_EQ(install(), "");
+    publish({{"game.exe", "game"}, {"maps/harbour.map", "harbour"}, {"town", "now a file"}}, "2.0");
+    ASSERT_EQ(install(), "");
+    expectFiles({{"maps/harbour.map", "harbour"}, {"town", "now a file"}});
+
+    writeWholeFile(dir / "maps/mine.map", "the player's");
+    writeWholeFile(dir / "notes", "the player's");
+    for (const auto &[path, error] : {std::pair{"maps", "5"}, {"notes/x.txt", "3"}}) {
+        publish({{"game.exe", "game"}, {path, "in the way"}}, "3.0");
+        EXPECT_EQ(install(), std::string("Could not install ") + path + " (error " + error + ").");
+    }
+    expectFiles({{"maps/mine.map", "the player's"}, {"notes", "the player's"}});
+}
+
+TEST_F(InstallTest, StagedLayoutsCancelledDownloadsAndRecords)
+{
+    writeWholeFile(dir / ".staging" / hashOf("flat"), "flat"); // verified, in the layout of older versions
+    const std::string shared = patternBytes(1000), last = patternBytes(1000, 2);
+    publish({{"game.exe", "flat"}, {"a.dat", shared}, {"b.dat", shared}, {"c.dat", last}});
+    ASSERT_EQ(check(), "");
+    double shown = 0; // a repeated hash is downloaded once and counted once
+    installer.notify = [&] { if (installer.statusTitle != L"Installing...") shown = installer.fraction; };
+    ASSERT_EQ(apply(), "");
+    EXPECT_EQ(requestsFor("flat") + requestsFor(last) + requestsFor(shared), 2u);
+    EXPECT_DOUBLE_EQ(shown, 2004.0 / 3004.0);
+    EXPECT_FALSE(fs::exists(dir / ".staging"));
+
+    // A cancelled download leaves the record trusted: same-size damage stays unread.
+    writeWholeFile(dir / "c.dat", patternBytes(1000, 3));
+    publish({{"game.exe", "flat"}, {"c.dat", last}, {"big.dat", patternBytes(100000)}}, "2.0");
+    ASSERT_EQ(check(), "");
+    installer.notify = [] { installer.cancel = true; };
+    EXPECT_EQ(apply(), "Cancelled.");
+    installer.notify = nullptr;
+    installer.cancel = false;
+    ASSERT_EQ(check(), "");
+    EXPECT_EQ(installer.needed, std::vector<uint64_t>{2});
+
+    fs::remove(dir / "install.manifest");
+    fs::create_directory(dir / "install.manifest");
+    EXPECT_EQ(apply(), "Could not record the installed version.");
+    EXPECT_FALSE(fs::exists(dir / "install.manifest.tmp"));
+
+    publish({{"game.exe", "game"}, {"install.source", "http://elsewhere/"}}, "3.0");
+    ASSERT_EQ(check(), "");
+    EXPECT_EQ(apply(), "Could not install install.source (error 123).");
+}
