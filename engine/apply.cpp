@@ -195,10 +195,14 @@ bool Installer::apply(std::string &err)
 
     // Inside the install folder, so that placing a file is a rename on one
     // volume, and a later run finds what this one verified. A link there
-    // would send downloads, and the clean-up, wherever it points.
+    // would send downloads, and the clean-up, wherever it points: it is
+    // removed, and when it cannot be (Wine cannot remove a Unix link to a
+    // folder) the run stops rather than write through it.
     const fs::path staging = installPath(L".staging");
-    if (isLink(staging))
-        (void)removeFolder(staging);
+    if (isLink(staging) && !removeFolder(staging)) {
+        err = "Could not write to " + wideToUtf8(staging.wstring());
+        return false;
+    }
     (void)createFolders(staging, ec);
     std::set<std::wstring, FoldedLess> subfolders;
     const auto inStaging = [&](const std::string &hash) {
