@@ -3,11 +3,13 @@
 // records the install.
 #include "engine/installer.h"
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
 #include <system_error>
 
+#include "engine/file_ops.h"
 #include "engine/handles.h"
 #include "engine/helpers.h"
 #include "engine/http_client.h"
@@ -96,12 +98,54 @@ std::string mismatchText(const FileEntry &entry)
     return "a file did not match the release: " + entry.path;
 }
 
+using FoldedSet = std::set<std::wstring, FoldedLess>;
+
+bool startsFolded(const std::wstring &text, const std::wstring &head)
+{
+    return text.size() >= head.size() && sameFolded(text.substr(0, head.size()), head);
+}
+
+// Makes room for a file at place (as the file system names it) between two
+// releases that changed a file into a folder or back: a file of the
+// installed release where a folder is needed is deleted, and a folder where
+// the file must go is removed when nothing but files the new release drops
+// lie in it. Those names are deleted, the folder is never walked: anything
+// else in the way is the player's, and the placing then fails.
+void makeWay(const std::wstring &place, size_t insideFrom, const FoldedSet &dropped)
+{
+    for (size_t cut = place.find(L'\\', insideFrom); cut != std::wstring::npos; cut = place.find(L'\\', cut + 1)) {
+        const std::wstring folder = place.substr(0, cut);
+        if (dropped.count(folder))
+            (void)removeFile(folder); // refuses a folder
+    }
+    const DWORD attributes = GetFileAttributesW(longPath(place).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return;
+    std::vector<std::wstring> folders{place};
+    const std::wstring inside = place + L"\\";
+    for (auto it = dropped.lower_bound(inside); it != dropped.end() && startsFolded(*it, inside); ++it) {
+        (void)removeFile(*it);
+        for (size_t cut = it->rfind(L'\\'); cut > place.size(); cut = it->rfind(L'\\', cut - 1))
+            folders.push_back(it->substr(0, cut));
+    }
+    std::sort(folders.begin(), folders.end(),
+              [](const std::wstring &a, const std::wstring &b) { return a.size() > b.size(); });
+    for (const std::wstring &folder : folders)
+        (void)removeFolder(folder);
+}
+
 } // namespace
 
 bool applyUnfinished()
 {
-    std::error_code ec;
-    return fs::exists(installPath(L".staging"), ec);
+    return GetFileAttributesW(longPath(installPath(L".staging")).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool placingUnfinished()
+{
+    return GetFileAttributesW(longPath(installPath(L".staging") / PlacingMarkerName).c_str()) !=
+           INVALID_FILE_ATTRIBUTES;
 }
 
 bool Installer::apply(std::string &err)
@@ -115,8 +159,7 @@ bool Installer::apply(std::string &err)
 
     const fs::path &installDir = options.installDir;
     std::error_code ec;
-    fs::create_directories(installDir, ec);
-    if (ec) {
+    if (!createFolders(installDir, ec)) {
         err = "Could not create " + wideToUtf8(installDir.wstring()) + ": " + ec.message();
         return false;
     }
@@ -134,12 +177,10 @@ bool Installer::apply(std::string &err)
 
     // A game that holds its program open would make the install fail half
     // way; an update run gives it time to quit.
-    const fs::path game = gameExePath();
+    const std::wstring game = longPath(gameExePath());
     const int tries = options.update ? 81 : 1;
     for (int count = 0;;) {
-        std::error_code statusError;
-        const fs::file_status st = fs::status(game, statusError);
-        if (statusError || !fs::exists(st))
+        if (GetFileAttributesW(game.c_str()) == INVALID_FILE_ATTRIBUTES)
             break;
         const FileHandle probe(CreateFileW(game.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                                           nullptr));
@@ -153,9 +194,23 @@ bool Installer::apply(std::string &err)
     }
 
     // Inside the install folder, so that placing a file is a rename on one
-    // volume, and a later run finds what this one verified.
+    // volume, and a later run finds what this one verified. A link there
+    // would send downloads, and the clean-up, wherever it points: it is
+    // removed, and when it cannot be (Wine cannot remove a Unix link to a
+    // folder) the run stops rather than write through it.
     const fs::path staging = installPath(L".staging");
-    fs::create_directories(staging, ec);
+    if (isLink(staging) && !removeFolder(staging)) {
+        err = "Could not write to " + wideToUtf8(staging.wstring());
+        return false;
+    }
+    (void)createFolders(staging, ec);
+    std::set<std::wstring, FoldedLess> subfolders;
+    const auto inStaging = [&](const std::string &hash) {
+        const fs::path file = stagedPath(staging, utf8ToWide(hash));
+        if (subfolders.insert(file.parent_path().filename().wstring()).second)
+            (void)createFolders(file.parent_path(), ec);
+        return file;
+    };
 
     const InternetHandle session(openSession());
 
@@ -163,6 +218,8 @@ bool Installer::apply(std::string &err)
     // from there), and which hash each destination of this run holds.
     std::map<std::string, fs::path> placed;
     std::map<std::wstring, std::string, FoldedLess> holds;
+    // Where each verified download lies in staging.
+    std::map<std::string, fs::path> staged;
 
     // A run that stopped while placing files may have put a hash at one of
     // its paths and not yet copied it to the others: the check then finds
@@ -183,10 +240,17 @@ bool Installer::apply(std::string &err)
         if (fetched.count(entry.hash))
             continue;
         const std::wstring hashName = utf8ToWide(entry.hash);
-        const fs::path partFile = staging / (hashName + L".part");
-        const fs::path stagedFile = staging / hashName;
+        const fs::path stagedFile = stagedPath(staging, hashName);
 
-        if (hashFile(stagedFile, nullptr) == entry.hash) {
+        // Older versions left verified downloads directly in staging.
+        bool found = false;
+        for (const fs::path &candidate : {stagedFile, staging / hashName}) {
+            if (!found && hashFile(longPath(candidate), nullptr) == entry.hash) {
+                staged[entry.hash] = candidate;
+                found = true;
+            }
+        }
+        if (found) {
             fetched.insert(entry.hash);
             doneBefore += entry.size;
             continue;
@@ -194,7 +258,7 @@ bool Installer::apply(std::string &err)
         const auto inPlace = current.find(entry.hash);
         if (inPlace != current.end()) {
             const fs::path place = installPath(utf8ToWide(latest.files[inPlace->second].path));
-            if (hashFile(place, nullptr) == entry.hash) {
+            if (hashFile(longPath(place), nullptr) == entry.hash) {
                 placed[entry.hash] = place;
                 holds[placeKey(place)] = entry.hash;
                 fetched.insert(entry.hash);
@@ -203,6 +267,8 @@ bool Installer::apply(std::string &err)
             }
         }
 
+        const fs::path partFile = fs::path(inStaging(entry.hash)) += L".part";
+        const std::wstring partPath = longPath(partFile);
         // Not cleared between attempts: a stopped transfer keeps the reason
         // an earlier attempt gave.
         std::string lastError;
@@ -212,7 +278,10 @@ bool Installer::apply(std::string &err)
                 err = "Cancelled.";
                 return false;
             }
-            FileHandle part(CreateFileW(partFile.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+            // Made anew, never opened: a file linked to this name keeps its bytes.
+            FileHandle part(removeFile(partFile)
+                                ? CreateFileW(partPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)
+                                : INVALID_HANDLE_VALUE);
             if (!part) {
                 err = "Could not write to " + wideToUtf8(staging.wstring());
                 return false;
@@ -225,7 +294,6 @@ bool Installer::apply(std::string &err)
                 return writeChunk(*this, partHandle, ctx, fileDone, doneBefore, entry, data, size);
             };
             const bool received = httpGet(session.get(), options.baseUrl + L"files/" + hashName, sink, lastError, false);
-            part.reset();
 
             // A body that ran past the size is a mismatch even when the
             // transfer itself was stopped for it.
@@ -235,6 +303,12 @@ bool Installer::apply(std::string &err)
                 lastError = mismatchText(entry);
             else
                 verified = received;
+            // On the disk before it is kept under its hash: after a power cut
+            // that name must not hold zeros.
+            if (verified && !FlushFileBuffers(partHandle)) {
+                err = "Could not keep a downloaded file.";
+                return false;
+            }
         }
         if (!verified) {
             err = cancel.load() ? "Cancelled." : "The download failed: " + lastError;
@@ -244,15 +318,38 @@ bool Installer::apply(std::string &err)
             err = "Cancelled.";
             return false;
         }
-        if (!MoveFileExW(partFile.c_str(), stagedFile.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        if (!replaceFile(partFile, stagedFile)) {
             err = "Could not keep a downloaded file.";
             return false;
         }
+        staged[entry.hash] = stagedFile;
         fetched.insert(entry.hash);
         doneBefore += entry.size;
     }
 
+    // Before anything in the install folder changes: until the records are
+    // written, a later check must not trust them.
+    if (!writeFileAtomic(staging / PlacingMarkerName, "")) {
+        err = "Could not write to " + wideToUtf8(staging.wstring());
+        return false;
+    }
     setStatus(L"Installing...", L"", 1.0);
+
+    // Compared as the file system names them, so that a path spelled
+    // another way in the new release is not deleted after being placed.
+    FoldedSet dropped;
+    if (haveInstalled) {
+        FoldedSet keep;
+        for (const FileEntry &entry : latest.files)
+            keep.insert(placeKey(installPath(utf8ToWide(entry.path))));
+        for (const FileEntry &entry : installed.files) {
+            const std::wstring old = placeKey(installPath(utf8ToWide(entry.path)));
+            if (!keep.count(old))
+                dropped.insert(old);
+        }
+    }
+    const size_t insideFrom = placeKey(installDir / L"").size();
+
     const fs::path self = selfPath();
     const std::wstring selfAside = self.wstring() + L".old";
     const auto failInstall = [&](const FileEntry &entry, DWORD error) {
@@ -263,20 +360,22 @@ bool Installer::apply(std::string &err)
         const FileEntry &entry = latest.files[index];
         const std::wstring relative = utf8ToWide(entry.path);
         const fs::path destination = installPath(relative);
-        fs::create_directories(destination.parent_path(), ec);
+        const std::wstring key = placeKey(destination);
+        makeWay(key, insideFrom, dropped);
+        (void)createFolders(destination.parent_path(), ec);
 
         // A release that lists one path twice with different hashes
         // overwrites what this run put there. When later entries would copy
         // that hash from here, its verified bytes go back to staging first,
         // or they would copy the new bytes under the old hash.
-        const std::wstring key = placeKey(destination);
         const auto held = holds.find(key);
         if (held != holds.end() && held->second != entry.hash) {
             const auto source = placed.find(held->second);
             if (source != placed.end() && sameFolded(placeKey(source->second), key)) {
-                if (!MoveFileExW(destination.c_str(), (staging / utf8ToWide(held->second)).c_str(),
-                                 MOVEFILE_REPLACE_EXISTING))
+                const fs::path back = inStaging(held->second);
+                if (!replaceFile(destination, back))
                     return failInstall(entry, GetLastError());
+                staged[held->second] = back;
                 placed.erase(source);
             }
         }
@@ -284,18 +383,24 @@ bool Installer::apply(std::string &err)
         // Windows lets a running program be renamed but not replaced.
         const bool replacesSelf = !self.empty() && samePath(destination, self);
         if (replacesSelf)
-            MoveFileExW(self.c_str(), selfAside.c_str(), MOVEFILE_REPLACE_EXISTING);
+            (void)replaceFile(self, selfAside);
 
-        BOOL ok = TRUE;
+        // Every file arrives by a rename of a complete file over its
+        // destination: a file linked to the destination keeps its bytes.
+        bool ok = true;
         const auto first = placed.find(entry.hash);
         if (first != placed.end()) {
             // A release may list one file twice; copying it onto itself
             // would fail for good.
-            if (!samePath(first->second, destination))
-                ok = CopyFileW(first->second.c_str(), destination.c_str(), FALSE);
+            if (!samePath(first->second, destination)) {
+                const fs::path copy = fs::path(inStaging(entry.hash)) += L".tmp";
+                ok = copyToNew(first->second, copy) && replaceFile(copy, destination);
+            }
         } else {
-            ok = MoveFileExW((staging / utf8ToWide(entry.hash)).c_str(), destination.c_str(),
-                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED);
+            const auto from = staged.find(entry.hash);
+            if (from == staged.end())
+                SetLastError(ERROR_FILE_NOT_FOUND);
+            ok = from != staged.end() && replaceFile(from->second, destination);
             if (ok)
                 placed[entry.hash] = destination;
         }
@@ -304,35 +409,26 @@ bool Installer::apply(std::string &err)
             // Put the running program back, or the install folder would be
             // left without its setup program.
             if (replacesSelf)
-                MoveFileExW(selfAside.c_str(), self.c_str(), MOVEFILE_REPLACE_EXISTING);
+                (void)replaceFile(selfAside, self);
             return failInstall(entry, error);
         }
         holds[key] = entry.hash;
     }
 
-    // Compared as the file system names them, so that a path spelled
-    // another way in the new release is not deleted after being placed.
-    if (haveInstalled) {
-        std::set<std::wstring, FoldedLess> keep;
-        for (const FileEntry &entry : latest.files)
-            keep.insert(placeKey(installPath(utf8ToWide(entry.path))));
-        for (const FileEntry &entry : installed.files) {
-            const fs::path old = installPath(utf8ToWide(entry.path));
-            if (!keep.count(placeKey(old)))
-                DeleteFileW(old.c_str());
-        }
-    }
+    for (const std::wstring &old : dropped)
+        (void)removeFile(old);
 
     if (!writeFileAtomic(installPath(manifestFileName), manifestText)) {
         err = "Could not record the installed version.";
         return false;
     }
     if (options.baseUrl == DefaultBaseUrl)
-        DeleteFileW(installPath(sourceFileName).c_str());
+        (void)removeFile(installPath(sourceFileName));
     else
         (void)writeFileAtomic(installPath(sourceFileName), wideToUtf8(options.baseUrl) + "\n");
 
-    fs::remove_all(staging, ec);
+    // The marker goes with it: the records now describe the files in place.
+    (void)clearStaging(installDir);
 
     const bool firstInstall = !haveInstalled;
     installed = latest;

@@ -4,8 +4,8 @@
 
 #include <map>
 #include <string>
-#include <system_error>
 
+#include "engine/file_ops.h"
 #include "engine/handles.h"
 #include "engine/helpers.h"
 #include "engine/http_client.h"
@@ -22,22 +22,23 @@ bool appendManifestChunk(Installer &inst, const char *data, uint64_t size)
     return inst.manifestText.size() < ManifestSizeLimit;
 }
 
-// True when the file at place already holds the entry's content. A trusted
-// recorded hash spares reading the file.
+// True when the file at place already holds the entry's content. One query
+// gives the kind and the size; a trusted recorded hash spares reading the file.
 bool isCurrent(const std::filesystem::path &place, const FileEntry &entry,
                const std::map<std::string, std::string> &recorded, bool trustRecord)
 {
-    std::error_code ec;
-    const auto st = std::filesystem::status(place, ec);
-    if (ec || !std::filesystem::is_regular_file(st))
+    const std::wstring path = longPath(place);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
         return false;
-    const uint64_t size = std::filesystem::file_size(place, ec);
-    if (ec || size != entry.size)
+    const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    if (size != entry.size)
         return false;
     const auto it = recorded.find(entry.path);
     if (it != recorded.end() && trustRecord && it->second == entry.hash)
         return true;
-    return hashFile(place, nullptr) == entry.hash;
+    return hashFile(path, nullptr) == entry.hash;
 }
 
 } // namespace
@@ -83,8 +84,9 @@ bool Installer::check(std::string &err)
     }
 
     // Files placed by a run that stopped before recording them are not
-    // what the record says.
-    const bool trustRecord = !options.repair && !applyUnfinished();
+    // what the record says. A run that stopped while downloading has not
+    // touched them.
+    const bool trustRecord = !options.repair && !placingUnfinished();
     needed.clear();
     neededBytes = 0;
     const uint64_t total = totalSize(latest);

@@ -35,19 +35,26 @@ bool retrying(Call call)
     }
 }
 
-// A read-only file refuses deletion and replacement on Windows.
-void clearReadOnly(const std::wstring &path)
+// A read-only file refuses deletion and replacement on Windows. False when
+// a folder stands there: it refuses them as "access denied", which must not
+// be waited on as if a scanner held it.
+bool clearReadOnly(const std::wstring &path)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
-        !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
         SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    return true;
 }
 
-bool isHashName(const std::wstring &name)
+// Either letter case: a release may write its hash in capitals, and the
+// file system folds case anyway.
+bool isHexName(const std::wstring &name, size_t length)
 {
-    return name.size() == 64 &&
-           std::all_of(name.begin(), name.end(), [](wchar_t c) { return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'); });
+    return name.size() == length && std::all_of(name.begin(), name.end(), [](wchar_t c) { return std::iswxdigit(c); });
 }
 
 bool endsWith(const std::wstring &text, const std::wstring &tail)
@@ -56,14 +63,77 @@ bool endsWith(const std::wstring &text, const std::wstring &tail)
 }
 
 // The names a download leaves in staging: "<hash>", "<hash>.part" and
-// "<hash>.tmp".
-bool isStagedName(const std::wstring &name)
+// "<hash>.tmp"; at the top also the marker and its temporary.
+bool isStagedName(const std::wstring &name, bool top)
 {
+    if (top && (name == PlacingMarkerName || name == std::wstring(PlacingMarkerName) + L".tmp"))
+        return true;
     for (const wchar_t *suffix : {L"", L".part", L".tmp"}) {
         const std::wstring tail = suffix;
-        if (endsWith(name, tail) && isHashName(name.substr(0, name.size() - tail.size())))
+        if (endsWith(name, tail) && isHexName(name.substr(0, name.size() - tail.size()), 64))
             return true;
     }
+    return false;
+}
+
+// Deletes the staged names in one staging folder; at the top also empties
+// and removes the two-digit subfolders. Nothing else is entered.
+void clearStagedNames(const fs::path &folder, bool top)
+{
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileExW((longPath(folder) + L"\\*").c_str(), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const std::wstring name = found.cFileName;
+        const fs::path item = folder / name;
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            if (isStagedName(name, top))
+                (void)removeFile(item);
+        } else if (top && isHexName(name, 2)) {
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                clearStagedNames(item, false);
+            (void)removeFolder(item);
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+bool isFolder(const std::wstring &path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Where the parents of an extended-length path end: "\\?\C:\" or
+// "\\?\UNC\server\share\".
+size_t rootLength(const std::wstring &path)
+{
+    if (path.rfind(L"\\\\?\\UNC\\", 0) != 0)
+        return 7;
+    const size_t server = path.find(L'\\', 8);
+    const size_t share = server == std::wstring::npos ? server : path.find(L'\\', server + 1);
+    return share == std::wstring::npos ? path.size() : share + 1;
+}
+
+// Tries the folder itself first: its parents usually exist already.
+bool makeFolder(const std::wstring &path)
+{
+    if (CreateDirectoryW(path.c_str(), nullptr))
+        return true;
+    DWORD error = GetLastError();
+    if (error == ERROR_PATH_NOT_FOUND) {
+        const size_t cut = path.find_last_of(L'\\');
+        if (cut == std::wstring::npos || cut < rootLength(path) || !makeFolder(path.substr(0, cut)))
+            return false;
+        if (CreateDirectoryW(path.c_str(), nullptr))
+            return true;
+        error = GetLastError();
+    }
+    if (isFolder(path))
+        return true;
+    SetLastError(error);
     return false;
 }
 
@@ -93,7 +163,8 @@ std::wstring longPath(const fs::path &path)
 bool removeFile(const fs::path &file)
 {
     const std::wstring path = longPath(file);
-    clearReadOnly(path);
+    if (!clearReadOnly(path))
+        return false;
     if (retrying([&] { return DeleteFileW(path.c_str()) != 0; }))
         return true;
     const DWORD error = GetLastError();
@@ -104,8 +175,39 @@ bool replaceFile(const fs::path &from, const fs::path &to)
 {
     const std::wstring source = longPath(from);
     const std::wstring target = longPath(to);
-    clearReadOnly(target);
-    return retrying([&] { return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0; });
+    if (!clearReadOnly(target))
+        return false;
+    if (retrying([&] { return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0; }))
+        return true;
+    // A destination on another volume (a folder the player linked elsewhere)
+    // takes a copy, which would write into a file linked to it.
+    if (GetLastError() != ERROR_NOT_SAME_DEVICE || !removeFile(to))
+        return false;
+    return retrying([&] { return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_COPY_ALLOWED) != 0; });
+}
+
+bool copyToNew(const fs::path &from, const fs::path &to)
+{
+    const std::wstring source = longPath(from);
+    const std::wstring target = longPath(to);
+    return removeFile(to) && retrying([&] { return CopyFileW(source.c_str(), target.c_str(), TRUE) != 0; });
+}
+
+bool createFolders(const fs::path &folder, std::error_code &error)
+{
+    std::wstring path = longPath(folder);
+    while (path.size() > rootLength(path) && path.back() == L'\\')
+        path.pop_back();
+    error.clear();
+    if (makeFolder(path))
+        return true;
+    error = std::error_code(static_cast<int>(GetLastError()), std::system_category());
+    return false;
+}
+
+fs::path stagedPath(const fs::path &staging, const std::wstring &hash)
+{
+    return staging / hash.substr(0, 2) / hash;
 }
 
 bool isLink(const fs::path &path)
@@ -138,17 +240,6 @@ bool clearStaging(const fs::path &installDir)
         return true;
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
         return removeFolder(staging) || removeFile(staging);
-
-    WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileExW((path + L"\\*").c_str(), FindExInfoBasic, &found,
-                                           FindExSearchNameMatch, nullptr, 0);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && isStagedName(name))
-                (void)removeFile(staging / name);
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
+    clearStagedNames(staging, true);
     return RemoveDirectoryW(path.c_str()) != 0;
 }

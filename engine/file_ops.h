@@ -5,6 +5,11 @@
 
 #include <filesystem>
 #include <string>
+#include <system_error>
+
+// In the staging folder while an apply places files: until the records are
+// written, they may not describe the files in place.
+inline constexpr wchar_t PlacingMarkerName[] = L"placing";
 
 // The extended-length form of a path ("\\?\C:\..." or "\\?\UNC\server\share\..."),
 // with '\' separators and "." and ".." resolved, so that no file call is held
@@ -16,9 +21,22 @@ std::wstring longPath(const std::filesystem::path &path);
 // is gone, also when it was never there.
 [[nodiscard]] bool removeFile(const std::filesystem::path &file);
 
-// Renames a complete file over its destination (on one volume), with the
-// same retries. A link at the destination is replaced, never written through.
+// Renames a complete file over its destination, with the same retries. A
+// link at the destination is replaced, never written through; across
+// volumes the destination is deleted before the copy.
 [[nodiscard]] bool replaceFile(const std::filesystem::path &from, const std::filesystem::path &to);
+
+// Copies a file to a name that is deleted first, so that a file linked to
+// that name keeps its bytes; with the same retries.
+[[nodiscard]] bool copyToNew(const std::filesystem::path &from, const std::filesystem::path &to);
+
+// Makes a folder and its missing parents (std::filesystem cannot with an
+// extended-length path). False with the reason in error.
+[[nodiscard]] bool createFolders(const std::filesystem::path &folder, std::error_code &error);
+
+// Where a verified download of this hash lies in the staging folder: under
+// a subfolder named by its first two digits, so that no folder grows large.
+std::filesystem::path stagedPath(const std::filesystem::path &staging, const std::wstring &hash);
 
 // True when the path names a reparse point (a junction or a symbolic link).
 bool isLink(const std::filesystem::path &path);
@@ -27,6 +45,6 @@ bool isLink(const std::filesystem::path &path);
 bool removeFolder(const std::filesystem::path &folder);
 
 // Removes the install folder's staging folder: only the names this program
-// writes there, then the folder. A staging folder that is a link is removed
+// writes there (also in the flat layout of older versions), then the folders. A staging folder that is a link is removed
 // as a link and never entered. True when it is gone.
 bool clearStaging(const std::filesystem::path &installDir);

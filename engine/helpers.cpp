@@ -4,6 +4,7 @@
 #include <memory>
 #include <system_error>
 
+#include "engine/file_ops.h"
 #include "engine/handles.h"
 #include "engine/installer.h"
 
@@ -63,7 +64,7 @@ std::string wideToUtf8(const std::wstring &text)
 std::string readFile(const fs::path &file)
 {
     std::string result;
-    FileHandle handle(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+    FileHandle handle(CreateFileW(longPath(file).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, 0, nullptr));
     if (!handle) return result;
     const auto buffer = std::make_unique<char[]>(ReadBufferSize);
@@ -104,15 +105,20 @@ bool writeFileAtomic(const fs::path &target, const std::string &bytes)
 {
     fs::path temporary = target;
     temporary += L".tmp";
-    FileHandle file(
-        CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-    if (!file) return false;
-    DWORD written = 0;
-    if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-        written != bytes.size())
-        return false;
-    file.reset(); // the move needs the temporary closed
-    return MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    // A fresh file, never one linked to the temporary's name; flushed before
+    // the rename, so that a power cut leaves the old record or the whole new
+    // one, not an empty file.
+    bool written = false;
+    if (removeFile(temporary)) {
+        FileHandle file(CreateFileW(longPath(temporary).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+        DWORD count = 0;
+        written = file && WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &count, nullptr) &&
+                  count == bytes.size() && FlushFileBuffers(file.get());
+    }
+    if (written && replaceFile(temporary, target))
+        return true;
+    (void)removeFile(temporary);
+    return false;
 }
 
 fs::path installPath(const fs::path &relative)

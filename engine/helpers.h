@@ -29,8 +29,9 @@ std::filesystem::path selfPath();
 // by their absolute texts ignoring case).
 bool samePath(const std::filesystem::path &a, const std::filesystem::path &b);
 
-// Replaces target with bytes through target + ".tmp". False when the
-// target could not be replaced; it is then unchanged.
+// Replaces target with bytes through target + ".tmp", flushed to the disk.
+// False when the target could not be replaced; it is then unchanged and the
+// temporary is gone.
 [[nodiscard]] bool writeFileAtomic(const std::filesystem::path &target, const std::string &bytes);
 
 // The install folder joined with relative.

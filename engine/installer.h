@@ -79,9 +79,12 @@ public:
 };
 
 // True when an earlier apply in the install folder stopped before its end:
-// its staging folder is still there, and the records may not describe the
-// files in place yet.
+// its staging folder is still there.
 bool applyUnfinished();
+
+// True when an earlier apply stopped after it began placing files: the
+// records may not describe the files in place.
+bool placingUnfinished();
 
 extern Installer installer;
 extern std::thread worker;

@@ -86,8 +86,8 @@ TEST(SetupProgram, CarriesItsApplicationManifest)
 std::set<std::string> staged(const fs::path &dir, bool stopped = false, std::set<std::string> hashes = {})
 {
     std::error_code ec;
-    for (fs::directory_iterator it(dir / ".staging", ec), end; !ec && it != end; it.increment(ec))
-        if (it->path().extension().empty() && hashes.insert(it->path().filename().string()).second && stopped &&
+    for (fs::recursive_directory_iterator it(dir / ".staging", ec), end; !ec && it != end; it.increment(ec))
+        if (it->path().filename().string().size() == 64 && hashes.insert(it->path().filename().string()).second && stopped &&
             hashFile(it->path(), nullptr) != it->path().filename().string()) ADD_FAILURE() << "staged under a wrong name: " << it->path();
     return hashes;
 }
@@ -152,7 +152,7 @@ TEST_F(SetupRun, AStoppedUpdateIsFinishedWithoutTrustingItsRecord)
     const std::string firstManifest = serve("1", first);
     ASSERT_EQ(quiet(dir), 0u);
     // Stopped after placing the new map at its first path, before copying it, deleting and recording.
-    const auto stopHalfWay = [&] { writeWholeFile(dir / "tower.map", tower2), fs::create_directories(dir / ".staging"); };
+    const auto stopHalfWay = [&] { writeWholeFile(dir / "tower.map", tower2), writeWholeFile(dir / ".staging" / "placing", ""); };
     stopHalfWay();
     const std::string secondManifest = serve("2", second);
     ASSERT_EQ(quiet(dir), 0u);
