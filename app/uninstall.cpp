@@ -90,12 +90,13 @@ void removeLeftovers(const std::filesystem::path &installDir)
 // itself out, beside the install folder under a name of our own making,
 // removes the then empty folder itself, and leaves only that one file to
 // the system's own cmd.exe, started in that folder, which retries for
-// about a minute until the program has ended and let go of it.
+// about a minute (two seconds apart) until the program has ended and let go of it.
 void removeSelfAndFolder(const std::filesystem::path &self, const std::filesystem::path &installDir)
 {
     (void)removeFile(self.wstring() + L".old");
     const std::filesystem::path parent = installDir.parent_path();
-    const std::wstring parked = L"QuillmarrowDunmirSetup-" + std::to_wstring(GetCurrentProcessId()) + L".remove";
+    // Short: cmd's line has room for about 8,000 characters (less in Wine's).
+    const std::wstring parked = L"qd-setup-" + std::to_wstring(GetCurrentProcessId()) + L".del";
     if (!replaceFile(self, parent / parked))
         return;
     SetCurrentDirectoryW(parent.c_str());
@@ -107,9 +108,14 @@ void removeSelfAndFolder(const std::filesystem::path &self, const std::filesyste
         return;
     const std::wstring folder = system;
     const std::wstring cmd = folder + L"\\cmd.exe";
-    std::wstring command = L"\"" + cmd + L"\" /d /q /v:off /s /c \"for /l %n in (1,1,60) do @if exist \"" + parked +
-                           L"\" (del /f /q \"" + parked + L"\" 2>nul & if exist \"" + parked + L"\" \"" + folder +
-                           L"\\PING.EXE\" -n 2 127.0.0.1 >nul)\"";
+    // Spelled out rather than looped: Wine's cmd mangles a bracketed block
+    // inside a "for". Each step is quick once the file is gone.
+    const std::wstring attempt = L"del /f /q \"" + parked + L"\" 2>nul & if exist \"" + parked + L"\" \"" + folder +
+                                 L"\\PING.EXE\" -n 3 127.0.0.1 >nul";
+    std::wstring command = L"\"" + cmd + L"\" /d /q /v:off /s /c \"" + attempt;
+    for (int i = 1; i < 30; ++i)
+        command += L" & " + attempt;
+    command += L"\"";
     std::vector<wchar_t> buffer(command.begin(), command.end());
     buffer.push_back(L'\0');
     STARTUPINFOW startup{};
