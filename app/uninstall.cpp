@@ -94,11 +94,17 @@ void removeLeftovers(const std::filesystem::path &installDir)
 void removeSelfAndFolder(const std::filesystem::path &self, const std::filesystem::path &installDir)
 {
     (void)removeFile(self.wstring() + L".old");
-    const std::filesystem::path parent = installDir.parent_path();
     // Short: cmd's line has room for about 8,000 characters (less in Wine's).
     const std::wstring parked = L"qd-setup-" + std::to_wstring(GetCurrentProcessId()) + L".del";
-    if (!replaceFile(self, parent / parked))
-        return;
+    // Beside the install folder is on its volume, so the move cannot fail for
+    // that; a drive root refuses new files, so the temporary folder is next.
+    std::filesystem::path parent = installDir.parent_path();
+    if (!replaceFile(self, parent / parked)) {
+        std::error_code ec;
+        parent = std::filesystem::temp_directory_path(ec);
+        if (ec || !replaceFile(self, parent / parked))
+            return;
+    }
     SetCurrentDirectoryW(parent.c_str());
     (void)removeFolder(installDir);
 
