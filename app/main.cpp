@@ -30,6 +30,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
     if (!installer.options.logPath.empty())
         installer.logFile = _wfopen(installer.options.logPath.c_str(), L"w");
 
+    // Two runs in one folder would undo each other's work (an update racing
+    // an uninstall leaves new data and no game).
+    if (!claimInstallDir(installer.options.installDir)) {
+        if (!installer.options.quiet)
+            MessageBoxW(nullptr, L"Quillmarrow Dunmir Setup is already running.", productName, MB_OK | MB_ICONWARNING);
+        logLine("Quillmarrow Dunmir Setup is already running.");
+        return 1;
+    }
+
     // An update that replaced the running setup program left it under this
     // name; it could not be deleted while it ran.
     std::wstring oldCopy = selfPath().wstring() + L".old";

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 
+#include "crypto/monocypher.h"
 #include "engine/helpers.h"
+#include "release/release.h"
 
 namespace {
 
@@ -67,7 +69,28 @@ std::filesystem::path settleInstallDir(const std::filesystem::path &given,
         absolute = folder;
     std::wstring text = absolute.lexically_normal().wstring();
     std::replace(text.begin(), text.end(), L'/', L'\\');
+    // "C:\Games\", "C:\Games\." and "C:\Games\x\.." name C:\Games; only a root keeps its '\'.
+    const size_t root = std::filesystem::path(text).root_path().native().size();
+    while (text.size() > root && text.size() > 1 && text.back() == L'\\')
+        text.pop_back();
     return std::filesystem::path(text);
+}
+
+bool claimInstallDir(const std::filesystem::path &installDir)
+{
+    // Windows compares file names without regard to letter case.
+    std::wstring folded = installDir.wstring();
+    CharUpperBuffW(folded.data(), static_cast<DWORD>(folded.size()));
+    uint8_t digest[16];
+    crypto_blake2b_ctx ctx;
+    crypto_blake2b_init(&ctx, sizeof digest);
+    crypto_blake2b_update(&ctx, reinterpret_cast<const uint8_t *>(folded.data()), folded.size() * sizeof(wchar_t));
+    crypto_blake2b_final(&ctx, digest);
+    // A path is too long for a mutex name; its hash is not. The handle stays
+    // open until the process ends, which releases it however the run ends.
+    const std::string name = "Local\\QuillmarrowDunmirSetup-" + toHex(digest, sizeof digest);
+    const HANDLE mutex = CreateMutexW(nullptr, FALSE, utf8ToWide(name).c_str());
+    return mutex && GetLastError() != ERROR_ALREADY_EXISTS;
 }
 
 std::wstring settleBaseUrl(const std::wstring &baseUrl, bool sourceGiven,

@@ -15,7 +15,8 @@ std::vector<std::wstring> commandLineArguments();
 
 // The folder to install into: given when not empty; else the setup folder
 // when it holds "install.manifest"; else the user's program folder followed
-// by the product name. Always absolute, normal and with '\' separators.
+// by the product name. Always absolute, normal and with '\' separators,
+// ending in one only when it is a root.
 std::filesystem::path settleInstallDir(const std::filesystem::path &given,
                                        const std::filesystem::path &setupFolder);
 
@@ -23,3 +24,7 @@ std::filesystem::path settleInstallDir(const std::filesystem::path &given,
 // source was given, then ending in '/' (an empty URL stays empty).
 std::wstring settleBaseUrl(const std::wstring &baseUrl, bool sourceGiven,
                            const std::filesystem::path &installDir);
+
+// Takes the run lock of the install folder (its full path, letter case
+// folded) for the rest of the process. False when another run holds it.
+bool claimInstallDir(const std::filesystem::path &installDir);

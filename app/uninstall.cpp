@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/roads.h"
+#include "engine/file_ops.h"
 #include "engine/handles.h"
 #include "engine/helpers.h"
 #include "engine/installer.h"
@@ -35,9 +36,8 @@ int failUninstall(const std::string &err)
 // must not keep the player from uninstalling.
 bool gameIsRunning()
 {
-    std::filesystem::path game = gameExePath();
-    std::error_code ec;
-    if (!std::filesystem::exists(game, ec))
+    const std::wstring game = longPath(gameExePath());
+    if (GetFileAttributesW(game.c_str()) == INVALID_FILE_ATTRIBUTES)
         return false;
     FileHandle file(CreateFileW(game.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                 0, nullptr));
@@ -49,24 +49,86 @@ bool gameIsRunning()
     return true;
 }
 
-// The command interpreter outlives us: it waits until this program has
-// exited and released its file, then deletes it and the emptied folder.
-void startSelfRemoval(const std::filesystem::path &self, const std::filesystem::path &installDir)
+// Removes the folders under folder that hold nothing, deepest first. A link
+// is never entered or removed: what it points to is not ours. RemoveDirectoryW
+// refuses a folder that still holds anything, so nothing but empty folders goes.
+void removeEmptyFolders(const std::filesystem::path &folder, int depth = 0)
 {
-    std::wstring command = L"cmd.exe /c ping -n 3 127.0.0.1 >nul & del /f /q ";
-    command += L"\"" + self.wstring() + L"\"";
-    command += L" & del /f /q ";
-    command += L"\"" + self.wstring() + L".old\"";
-    command += L" & rmdir ";
-    command += L"\"" + installDir.wstring() + L"\"";
+    if (depth > 64)
+        return;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileExW((longPath(folder) + L"\\*").c_str(), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    std::vector<std::wstring> names;
+    do {
+        const std::wstring name = found.cFileName;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && name != L"." && name != L"..")
+            names.push_back(name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    for (const std::wstring &name : names) {
+        removeEmptyFolders(folder / name, depth + 1);
+        RemoveDirectoryW(longPath(folder / name).c_str());
+    }
+}
 
+// What an install that stopped before its end leaves besides the listed
+// files: the staging folder, the records' temporary copies, emptied folders.
+void removeLeftovers(const std::filesystem::path &installDir)
+{
+    (void)clearStaging(installDir);
+    for (const char *record : {manifestFileName, sourceFileName})
+        (void)removeFile(installDir / (std::string(record) + ".tmp"));
+}
+
+// A running program cannot delete itself, and a command interpreter must
+// not be handed the install folder's name: cmd expands "%NAME%" even inside
+// quotes (Wine's also in a "for" variable's value). So the program moves
+// itself out, beside the install folder under a name of our own making,
+// removes the then empty folder itself, and leaves only that one file to
+// the system's own cmd.exe, started in that folder, which retries for
+// about a minute (two seconds apart) until the program has ended and let go of it.
+void removeSelfAndFolder(const std::filesystem::path &self, const std::filesystem::path &installDir)
+{
+    (void)removeFile(self.wstring() + L".old");
+    // Short: cmd's line has room for about 8,000 characters (less in Wine's).
+    const std::wstring parked = L"qd-setup-" + std::to_wstring(GetCurrentProcessId()) + L".del";
+    // Beside the install folder is on its volume, so the move cannot fail for
+    // that; a drive root refuses new files, so the temporary folder is next.
+    std::filesystem::path parent = installDir.parent_path();
+    if (!replaceFile(self, parent / parked)) {
+        std::error_code ec;
+        parent = std::filesystem::temp_directory_path(ec);
+        if (ec || !replaceFile(self, parent / parked))
+            return;
+    }
+    SetCurrentDirectoryW(parent.c_str());
+    (void)removeFolder(installDir);
+
+    wchar_t system[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return;
+    const std::wstring folder = system;
+    const std::wstring cmd = folder + L"\\cmd.exe";
+    // Spelled out rather than looped: Wine's cmd mangles a bracketed block
+    // inside a "for". Each step is quick once the file is gone.
+    const std::wstring attempt = L"del /f /q \"" + parked + L"\" 2>nul & if exist \"" + parked + L"\" \"" + folder +
+                                 L"\\PING.EXE\" -n 3 127.0.0.1 >nul";
+    std::wstring command = L"\"" + cmd + L"\" /d /q /v:off /s /c \"" + attempt;
+    for (int i = 1; i < 30; ++i)
+        command += L" & " + attempt;
+    command += L"\"";
     std::vector<wchar_t> buffer(command.begin(), command.end());
     buffer.push_back(L'\0');
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    if (CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                       nullptr, &startup, &process)) {
+    if (CreateProcessW(cmd.c_str(), buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                       parent.c_str(), &startup, &process)) {
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
@@ -94,23 +156,27 @@ int runUninstall()
     // The record is our own file, written after a verified download; its
     // signature was checked then, and the path rules of the reader still
     // keep every listed file inside the install folder.
+    const std::filesystem::path &installDir = options.installDir;
     std::string readerMessage;
-    if (!parseRelease(readFile(installPath(manifestFileName)), installer.installed, readerMessage))
+    if (!parseRelease(readFile(installPath(manifestFileName)), installer.installed, readerMessage)) {
+        // A first install that failed leaves no record, but maybe gigabytes.
+        removeLeftovers(installDir);
+        removeEmptyFolders(installDir);
+        (void)removeFolder(installDir);
         return failUninstall(NotInstalledMessage);
+    }
     installer.haveInstalled = true;
 
     if (gameIsRunning())
         return failUninstall(RunningMessage);
 
-    const std::filesystem::path &installDir = options.installDir;
     const std::filesystem::path self = selfPath();
     std::set<std::filesystem::path> folders;
     for (const FileEntry &entry : installer.installed.files) {
         std::filesystem::path file = installDir / utf8ToWide(entry.path);
-        // A running program cannot delete itself; the command interpreter
-        // does it afterwards.
+        // A running program cannot delete itself; it moves itself out at the end.
         if (!samePath(file, self))
-            DeleteFileW(file.c_str());
+            (void)removeFile(file);
         for (std::filesystem::path folder = file.parent_path();
              folder != installDir && folder.has_relative_path() &&
              folder.native().size() > installDir.native().size();
@@ -118,34 +184,39 @@ int runUninstall()
             folders.insert(folder);
     }
 
-    DeleteFileW(installPath(manifestFileName).c_str());
-    DeleteFileW(installPath(sourceFileName).c_str());
+    (void)removeFile(installPath(manifestFileName));
+    (void)removeFile(installPath(sourceFileName));
+    removeLeftovers(installDir);
 
-    // Only emptied folders go: a player's own files keep theirs.
+    // Only emptied folders go: a player's own files keep theirs. The listed
+    // ones first, then those that earlier releases emptied.
     std::vector<std::filesystem::path> order(folders.begin(), folders.end());
     std::sort(order.begin(), order.end(), longerPathFirst);
     for (const std::filesystem::path &folder : order)
-        RemoveDirectoryW(folder.c_str());
+        (void)removeFolder(folder);
+    removeEmptyFolders(installDir);
 
     std::filesystem::path startMenu = knownFolder(FOLDERID_Programs) / productName;
-    DeleteFileW((startMenu / L"Quillmarrow Dunmir.lnk").c_str());
-    DeleteFileW((startMenu / L"Update Quillmarrow Dunmir.lnk").c_str());
-    RemoveDirectoryW(startMenu.c_str());
+    (void)removeFile(startMenu / L"Quillmarrow Dunmir.lnk");
+    (void)removeFile(startMenu / L"Update Quillmarrow Dunmir.lnk");
+    (void)removeFolder(startMenu);
 
     // Made only by a first install, but the player may have copied it since.
-    DeleteFileW((knownFolder(FOLDERID_Desktop) / L"Quillmarrow Dunmir.lnk").c_str());
+    (void)removeFile(knownFolder(FOLDERID_Desktop) / L"Quillmarrow Dunmir.lnk");
 
     RegDeleteKeyW(HKEY_CURRENT_USER, UninstallKeyPath);
 
     std::filesystem::path setupFolder = self.parent_path();
-    if (setupFolder == installDir || samePath(setupFolder, installDir))
-        startSelfRemoval(self, installDir);
-    else
-        RemoveDirectoryW(installDir.c_str());
+    const bool fromInstallDir = setupFolder == installDir || samePath(setupFolder, installDir);
+    if (!fromInstallDir)
+        (void)removeFolder(installDir);
 
     logLine("uninstalled");
     if (!options.quiet)
         MessageBoxW(nullptr, L"Quillmarrow Dunmir was removed.", productName,
                     MB_OK | MB_ICONINFORMATION);
+    // Only after the last message: the program ends right after this.
+    if (fromInstallDir)
+        removeSelfAndFolder(self, installDir);
     return 0;
 }

@@ -60,9 +60,13 @@ bool Installer::check(std::string &err)
     // Shared by the attempts: a sink stop keeps an earlier attempt's text.
     std::string lastError;
     bool fetched = false;
-    for (int attempt = 0; attempt < 3 && !fetched; ++attempt) {
+    for (int attempt = 0; attempt < 3 && !fetched && !cancel.load(); ++attempt) {
         manifestText.clear();
         fetched = httpGet(session.get(), options.baseUrl + L"latest.manifest", sink, lastError, true);
+    }
+    if (cancel.load()) {
+        err = "Cancelled.";
+        return false;
     }
     if (!fetched) {
         err = "Could not reach the Quillmarrow Dunmir server: " + lastError;

@@ -1,11 +1,15 @@
 #include "engine/http_client.h"
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cwchar>
 #include <memory>
+#include <mutex>
+#include <thread>
 
-#include "engine/handles.h"
 #include "engine/helpers.h"
+#include "engine/installer.h"
 
 namespace {
 
@@ -43,6 +47,133 @@ bool announcedLength(HINTERNET request, uint64_t &length)
     return end != text && *end == L'\0' && errno == 0;
 }
 
+// One GET, run on a thread of its own so that the caller can give up on
+// it: WinHTTP's blocking calls have no deadline of their own that bounds a
+// slow drip, and Wine enforces none at all. The caller closes the request
+// handle to end a blocked call (Windows then fails it at once); a transfer
+// that does not end that way is left to finish on its own and owns
+// everything it still touches through this shared state.
+struct Transfer {
+    HINTERNET session = nullptr;
+    std::wstring host;
+    std::wstring path;
+    INTERNET_PORT port = 0;
+    DWORD flags = 0;
+    bool noCache = false;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    // Guarded by mutex:
+    HINTERNET connection = nullptr;
+    HINTERNET request = nullptr;
+    bool abandoned = false;     // the caller returned; nothing more is handed over
+    bool requestClosed = false; // closed by the caller to end a blocked call
+    uint64_t chunk = 0;         // bytes in buffer waiting for the caller, 0: none
+    bool done = false;
+    bool ok = false;
+    bool sinkStopped = false;
+    std::string message;
+    std::unique_ptr<char[]> buffer;
+};
+
+enum class Step { go, stop };
+
+// Ends a call that is blocked in WinHTTP. The handle is closed once only,
+// by whichever side gets to it first, always under the mutex.
+void abandon(Transfer &t)
+{
+    t.abandoned = true;
+    if (t.request && !t.requestClosed) {
+        WinHttpCloseHandle(t.request);
+        t.requestClosed = true;
+    }
+    t.changed.notify_all();
+}
+
+bool stillWanted(Transfer &t)
+{
+    std::lock_guard lock(t.mutex);
+    return !t.abandoned;
+}
+
+void finish(Transfer &t, bool ok, std::string message)
+{
+    std::lock_guard lock(t.mutex);
+    t.done = true;
+    t.ok = ok;
+    t.message = std::move(message);
+    if (t.request && !t.requestClosed) {
+        WinHttpCloseHandle(t.request);
+        t.requestClosed = true;
+    }
+    if (t.connection) WinHttpCloseHandle(t.connection);
+    t.connection = nullptr;
+    t.changed.notify_all();
+}
+
+// Hands one chunk to the caller and waits until it has been taken.
+Step deliver(Transfer &t, uint64_t size)
+{
+    std::unique_lock lock(t.mutex);
+    t.chunk = size;
+    t.changed.notify_all();
+    t.changed.wait(lock, [&] { return t.chunk == 0 || t.abandoned; });
+    return t.abandoned || t.sinkStopped ? Step::stop : Step::go;
+}
+
+void runTransfer(const std::shared_ptr<Transfer> &shared)
+{
+    Transfer &t = *shared;
+    HINTERNET connection = WinHttpConnect(t.session, t.host.c_str(), t.port, 0);
+    if (!connection) return finish(t, false, "could not reach " + wideToUtf8(t.host));
+    HINTERNET request = WinHttpOpenRequest(connection, L"GET", t.path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                           WINHTTP_DEFAULT_ACCEPT_TYPES, t.flags);
+    {
+        std::lock_guard lock(t.mutex);
+        t.connection = connection;
+        t.request = request;
+    }
+    if (!request) return finish(t, false, unreachable(t.host, GetLastError()));
+
+    const wchar_t *headers = t.noCache ? L"Cache-Control: no-cache\r\n" : WINHTTP_NO_ADDITIONAL_HEADERS;
+    const DWORD headersLength = t.noCache ? static_cast<DWORD>(-1) : 0;
+    if (!stillWanted(t)) return finish(t, false, "");
+    if (!WinHttpSendRequest(request, headers, headersLength, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+        !WinHttpReceiveResponse(request, nullptr))
+        return finish(t, false, unreachable(t.host, GetLastError()));
+    if (!stillWanted(t)) return finish(t, false, "");
+
+    // A failed query leaves 0, which is refused like any other status.
+    DWORD status = 0;
+    DWORD statusSize = sizeof status;
+    (void)WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                              WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX);
+    if (status != 200)
+        return finish(t, false, "the server answered " + std::to_string(status) + " for " + wideToUtf8(t.path));
+
+    uint64_t announced = 0;
+    const bool counted = announcedLength(request, announced);
+    uint64_t received = 0;
+    // The data ran out: whole unless it fell short of the announced length.
+    const auto ended = [&] { return counted ? finish(t, false, "the connection dropped") : finish(t, true, ""); };
+    t.buffer = std::make_unique<char[]>(ReadBufferSize);
+    for (;;) {
+        if (counted && received == announced) return finish(t, true, "");
+        DWORD available = 0;
+        DWORD read = 0;
+        if (!stillWanted(t)) return finish(t, false, "");
+        if (!WinHttpQueryDataAvailable(request, &available)) return finish(t, false, "the connection dropped");
+        if (available == 0) return ended();
+        if (!stillWanted(t)) return finish(t, false, "");
+        if (!WinHttpReadData(request, t.buffer.get(), available < ReadBufferSize ? available : ReadBufferSize, &read))
+            return finish(t, false, "the connection dropped");
+        if (read == 0) return ended();
+        const uint64_t taken = counted && read > announced - received ? announced - received : read;
+        received += taken;
+        if (deliver(t, taken) == Step::stop) return finish(t, false, "");
+    }
+}
+
 } // namespace
 
 HINTERNET openSession()
@@ -77,74 +208,67 @@ bool httpGet(HINTERNET session, const std::wstring &url, const BodySink &sink, s
         err = "a bad address: " + wideToUtf8(url);
         return false;
     }
-    const std::wstring host(hostBuffer, parts.dwHostNameLength);
-    const std::wstring path(pathBuffer, parts.dwUrlPathLength);
 
-    // Declared in this order so that they close request first, then connection.
-    InternetHandle connection(WinHttpConnect(session, host.c_str(), parts.nPort, 0));
-    if (!connection) {
-        err = "could not reach " + wideToUtf8(host);
-        return false;
-    }
-    const DWORD flags = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
-    InternetHandle request(WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr,
-                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                              flags));
-    if (!request) {
-        err = unreachable(host, GetLastError());
+    const auto shared = std::make_shared<Transfer>();
+    Transfer &t = *shared;
+    t.session = session;
+    t.host.assign(hostBuffer, parts.dwHostNameLength);
+    t.path.assign(pathBuffer, parts.dwUrlPathLength);
+    t.port = parts.nPort;
+    t.flags = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
+    t.noCache = noCache;
+    try {
+        std::thread(runTransfer, shared).detach();
+    } catch (...) {
+        err = "Windows could not start a web connection";
         return false;
     }
 
-    const wchar_t *headers = noCache ? L"Cache-Control: no-cache\r\n" : WINHTTP_NO_ADDITIONAL_HEADERS;
-    const DWORD headersLength = noCache ? static_cast<DWORD>(-1) : 0;
-    if (!WinHttpSendRequest(request.get(), headers, headersLength, WINHTTP_NO_REQUEST_DATA, 0, 0,
-                            0) ||
-        !WinHttpReceiveResponse(request.get(), nullptr)) {
-        err = unreachable(host, GetLastError());
-        return false;
-    }
+    using Clock = std::chrono::steady_clock;
+    const TransferLimits limits = installer.transferLimits;
+    const auto span = std::chrono::milliseconds(limits.stallMilliseconds);
+    const uint64_t spanBytes = uint64_t{limits.minBytesPerSecond} * limits.stallMilliseconds / 1000;
+    const auto tick = std::min<Clock::duration>(std::chrono::milliseconds(100), span / 4);
+    auto spanStart = Clock::now();
+    uint64_t spanReceived = 0;
 
-    // A failed query leaves 0, which is refused like any other status.
-    DWORD status = 0;
-    DWORD statusSize = sizeof status;
-    (void)WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                              WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
-                              WINHTTP_NO_HEADER_INDEX);
-    if (status != 200) {
-        err = "the server answered " + std::to_string(status) + " for " + wideToUtf8(path);
-        return false;
-    }
-
-    uint64_t announced = 0;
-    const bool counted = announcedLength(request.get(), announced);
-    uint64_t received = 0;
-    // The data ran out: whole unless it fell short of the announced length.
-    const auto ended = [&] {
-        if (!counted) return true;
-        err = "the connection dropped";
-        return false;
-    };
-    const auto buffer = std::make_unique<char[]>(ReadBufferSize);
+    std::unique_lock lock(t.mutex);
     for (;;) {
-        if (counted && received == announced) return true;
-        DWORD available = 0;
-        DWORD read = 0;
-        if (!WinHttpQueryDataAvailable(request.get(), &available)) {
-            err = "the connection dropped";
+        t.changed.wait_for(lock, tick, [&] { return t.chunk != 0 || t.done; });
+        if (t.chunk != 0) {
+            const uint64_t size = t.chunk;
+            lock.unlock();
+            // Time spent in the sink (writing to disk) is ours, not the server's.
+            const auto sinkStart = Clock::now();
+            const bool go = sink(t.buffer.get(), size);
+            spanStart += Clock::now() - sinkStart;
+            lock.lock();
+            spanReceived += size;
+            t.chunk = 0;
+            t.changed.notify_all();
+            if (!go) {
+                t.sinkStopped = true;
+                if (err.empty()) err = "stopped";
+                return false;
+            }
+        } else if (t.done) {
+            if (!t.ok) err = t.message;
+            return t.ok;
+        }
+        if (installer.cancel.load()) {
+            abandon(t);
+            err = "stopped";
             return false;
         }
-        if (available == 0) return ended();
-        if (!WinHttpReadData(request.get(), buffer.get(),
-                             available < ReadBufferSize ? available : ReadBufferSize, &read)) {
-            err = "the connection dropped";
-            return false;
-        }
-        if (read == 0) return ended();
-        const uint64_t taken = counted && read > announced - received ? announced - received : read;
-        received += taken;
-        if (!sink(buffer.get(), taken)) {
-            if (err.empty()) err = "stopped";
-            return false;
+        const auto now = Clock::now();
+        if (now - spanStart >= span) {
+            if (spanReceived < spanBytes) {
+                abandon(t);
+                err = "the connection stalled";
+                return false;
+            }
+            spanStart = now;
+            spanReceived = 0;
         }
     }
 }

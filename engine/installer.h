@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/button.h"
+#include "engine/http_client.h"
 #include "engine/options.h"
 #include "release/release.h"
 
@@ -55,6 +56,7 @@ public:
     std::vector<uint64_t> needed;
     uint64_t neededBytes = 0;
     std::atomic<bool> cancel{false};
+    TransferLimits transferLimits;
     FILE *logFile = nullptr;
 
     std::mutex mutex;

@@ -7,9 +7,11 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
+#include <algorithm>
 #include <string>
 #include <system_error>
 
+#include "engine/file_ops.h"
 #include "engine/handles.h"
 #include "engine/helpers.h"
 #include "engine/installer.h"
@@ -28,6 +30,29 @@ void setNumber(HKEY key, const wchar_t *name, DWORD value)
     RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&value), sizeof value);
 }
 
+// The text Windows stores and shows: the shell keeps "game/Dunmir.exe" in a
+// shortcut as one name, and an entry's icon path must be the file's own.
+std::wstring windowsText(const std::filesystem::path &path)
+{
+    std::wstring text = path.wstring();
+    std::replace(text.begin(), text.end(), L'/', L'\\');
+    return text;
+}
+
+// The uninstall entry and the update shortcut start the setup program in
+// the install folder; a release that does not list it must still get one.
+void placeSetupProgram(const std::filesystem::path &setup)
+{
+    if (GetFileAttributesW(longPath(setup).c_str()) != INVALID_FILE_ATTRIBUTES)
+        return;
+    std::filesystem::path copy = setup;
+    copy += L".tmp";
+    if (!CopyFileW(longPath(selfPath()).c_str(), longPath(copy).c_str(), FALSE) || !replaceFile(copy, setup)) {
+        (void)removeFile(copy);
+        logLine("could not place the setup program in the install folder");
+    }
+}
+
 } // namespace
 
 bool createShortcut(const std::filesystem::path &shortcut, const std::filesystem::path &target,
@@ -36,11 +61,12 @@ bool createShortcut(const std::filesystem::path &shortcut, const std::filesystem
     ComPtr<IShellLinkW> link;
     if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.out())))
         return false;
-    link->SetPath(target.c_str());
+    const std::wstring path = windowsText(target);
+    link->SetPath(path.c_str());
     link->SetArguments(arguments.c_str());
-    link->SetWorkingDirectory(target.parent_path().c_str());
+    link->SetWorkingDirectory(path.substr(0, path.find_last_of(L'\\')).c_str());
     link->SetDescription(description.c_str());
-    link->SetIconLocation(target.c_str(), 0);
+    link->SetIconLocation(path.c_str(), 0);
 
     ComPtr<IPersistFile> file;
     if (FAILED(link->QueryInterface(IID_IPersistFile, file.out())))
@@ -57,6 +83,7 @@ void registerInstall(bool desktopShortcut)
     const std::wstring product = productName;
     const std::filesystem::path game = gameExePath();
     const std::filesystem::path setup = installPath(setupFileName);
+    placeSetupProgram(setup);
     const std::wstring playName = product + L".lnk";
     const std::wstring playText = L"Play " + product;
     int made = 0;
@@ -79,9 +106,9 @@ void registerInstall(bool desktopShortcut)
     setText(key.get(), L"DisplayName", product);
     setText(key.get(), L"DisplayVersion", utf8ToWide(installer.latest.version));
     setText(key.get(), L"Publisher", product);
-    setText(key.get(), L"DisplayIcon", game.wstring());
-    setText(key.get(), L"InstallLocation", installer.options.installDir.wstring());
-    setText(key.get(), L"UninstallString", L"\"" + setup.wstring() + L"\" --uninstall");
+    setText(key.get(), L"DisplayIcon", windowsText(game));
+    setText(key.get(), L"InstallLocation", windowsText(installer.options.installDir));
+    setText(key.get(), L"UninstallString", L"\"" + windowsText(setup) + L"\" --uninstall");
     setText(key.get(), L"URLInfoAbout", HomePageUrl);
     setNumber(key.get(), L"EstimatedSize", static_cast<DWORD>(totalSize(installer.latest) >> 10));
     setNumber(key.get(), L"NoModify", 1);

@@ -774,3 +774,37 @@ TEST_F(InstallTest, StagedLayoutsCancelledDownloadsAndRecords)
     installer.latest.files.push_back({hashOf("x"), 1, "install.source", false});
     EXPECT_EQ(apply(), "Could not install install.source (error 123).");
 }
+
+// Stalled servers
+// The stall rule with a one-second span: a server that never answers, one that
+// drips its head, one that drips its body, all fail; a steady one above the
+// rate passes. A cancel ends a blocked request at once, in the check's words.
+TEST_F(HttpClient, StalledTransfersFailAndCancelEndsThemAtOnce)
+{
+    installer.transferLimits = {1000, 1024};
+    const std::string body(24 * 1024, 'x');
+    const struct { Fault fault; const char *err; } rows[] = {
+        {Fault{.silent = true}, "the connection stalled"},
+        {Fault{.bytesPerSecond = 100, .slowHead = true}, "the connection stalled"},
+        {Fault{.bytesPerSecond = 100}, "the connection stalled"},
+        {Fault{.bytesPerSecond = 8192}, ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.err);
+        server.serve("/data", body, row.fault);
+        const Fetched f = fetch(server.url("/data"));
+        EXPECT_EQ(f.ok, !*row.err);
+        EXPECT_EQ(f.err, row.err);
+        EXPECT_EQ(f.body.size() == body.size(), f.ok);
+    }
+    installer.transferLimits = {60000, 1024};
+    server.serve("/rel/latest.manifest", "", Fault{.silent = true});
+    std::thread closer([] { Sleep(300); installer.cancel = true; });
+    std::string err;
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_FALSE(installer.check(err));
+    EXPECT_LT(GetTickCount64() - start, 5000u); // not the minute of the stall rule
+    closer.join();
+    EXPECT_EQ(err, "Cancelled.");
+    installer.transferLimits = {};
+}

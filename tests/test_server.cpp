@@ -3,7 +3,6 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <stdexcept>
 
@@ -13,98 +12,35 @@
 
 namespace {
 
-constexpr size_t MaxHeadSize = 65536;
-constexpr uint64_t FastPiece = 1 << 20;
+using Clock = std::chrono::steady_clock;
 constexpr long PollMicroseconds = 50000;
 
-bool sameText(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return tolower(static_cast<unsigned char>(x)) == tolower(static_cast<unsigned char>(y));
-           });
-}
+bool sameText(std::string_view a, std::string_view b) { return a.size() == b.size() && _strnicmp(a.data(), b.data(), a.size()) == 0; }
 
-void makeNonBlocking(SOCKET socket)
-{
-    u_long on = 1;
-    ioctlsocket(socket, FIONBIO, &on);
-}
-
-// Reads a route's body piece by piece, from memory or from its file.
-class BodyReader {
-public:
-    BodyReader(const std::shared_ptr<const std::string> &body, const std::filesystem::path &file)
-        : body_(body)
-    {
-        if (!body_ && !file.empty()) file_ = _wfopen(file.c_str(), L"rb");
-    }
-    ~BodyReader()
-    {
-        if (file_) fclose(file_);
-    }
-    BodyReader(const BodyReader &) = delete;
-    BodyReader &operator=(const BodyReader &) = delete;
-
-    bool ok() const { return body_ || file_; }
-    uint64_t size() const
-    {
-        if (body_) return body_->size();
-        _fseeki64(file_, 0, SEEK_END);
-        const int64_t size = _ftelli64(file_);
-        _fseeki64(file_, 0, SEEK_SET);
-        return size < 0 ? 0 : static_cast<uint64_t>(size);
-    }
-    // The n bytes at offset, read in order; valid until the next call.
-    const char *next(uint64_t offset, uint64_t n)
-    {
-        if (body_) return body_->data() + offset;
-        buffer_.resize(n);
-        return fread(buffer_.data(), 1, n, file_) == n ? buffer_.data() : nullptr;
-    }
-
-private:
-    std::shared_ptr<const std::string> body_;
-    FILE *file_ = nullptr;
-    std::string buffer_;
-};
+void makeNonBlocking(SOCKET socket) { u_long on = 1; ioctlsocket(socket, FIONBIO, &on); }
 
 ServedRequest parseHead(const std::string &head, uint64_t connection)
 {
     ServedRequest request;
     request.connection = connection;
     size_t lineEnd = head.find("\r\n");
-    const std::string requestLine = head.substr(0, lineEnd);
-    const size_t space1 = requestLine.find(' ');
-    const size_t space2 = requestLine.find(' ', space1 + 1);
-    request.method = requestLine.substr(0, space1);
-    if (space1 != std::string::npos) request.path = requestLine.substr(space1 + 1, space2 - space1 - 1);
-    while (lineEnd != std::string::npos) {
-        const size_t start = lineEnd + 2;
-        lineEnd = head.find("\r\n", start);
-        const std::string line = head.substr(start, lineEnd - start);
+    const size_t space = head.find(' ');
+    if (space < lineEnd) request.path = head.substr(space + 1, head.find(' ', space + 1) - space - 1);
+    for (size_t start = lineEnd + 2; lineEnd != std::string::npos; start = lineEnd + 2) {
+        const std::string line = head.substr(start, (lineEnd = head.find("\r\n", start)) - start);
         const size_t colon = line.find(':');
         if (colon == std::string::npos) continue;
         const size_t valueStart = line.find_first_not_of(' ', colon + 1);
-        request.headers.emplace_back(line.substr(0, colon),
-                                     valueStart == std::string::npos ? "" : line.substr(valueStart));
+        request.headers.emplace_back(line.substr(0, colon), valueStart == std::string::npos ? "" : line.substr(valueStart));
     }
     return request;
 }
 
 } // namespace
 
-std::string ServedRequest::header(const std::string &name) const
-{
-    for (const auto &[key, value] : headers)
-        if (sameText(key, name)) return value;
-    return {};
-}
+std::string ServedRequest::header(const std::string &name) const { for (const auto &[key, value] : headers) if (sameText(key, name)) return value; return {}; }
 
-bool ServedRequest::hasHeader(const std::string &name) const
-{
-    return std::any_of(headers.begin(), headers.end(),
-                       [&](const auto &entry) { return sameText(entry.first, name); });
-}
+bool ServedRequest::hasHeader(const std::string &name) const { return std::any_of(headers.begin(), headers.end(), [&](const auto &entry) { return sameText(entry.first, name); }); }
 
 TestServer::TestServer()
 {
@@ -115,15 +51,9 @@ TestServer::TestServer()
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int length = sizeof address;
-    if (listener_ == INVALID_SOCKET ||
-        ::bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        ::listen(listener_, SOMAXCONN) != 0 ||
-        ::getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-        const int error = WSAGetLastError();
-        if (listener_ != INVALID_SOCKET) closesocket(listener_);
-        WSACleanup();
-        throw std::runtime_error("the test server cannot listen (error " + std::to_string(error) + ")");
-    }
+    if (listener_ == INVALID_SOCKET || ::bind(listener_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        ::listen(listener_, SOMAXCONN) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        throw std::runtime_error("the test server cannot listen (error " + std::to_string(WSAGetLastError()) + ")");
     makeNonBlocking(listener_);
     port_ = ntohs(address.sin_port);
     acceptThread_ = std::thread([this] { acceptLoop(); });
@@ -132,66 +62,29 @@ TestServer::TestServer()
 TestServer::~TestServer()
 {
     stopping_ = true;
-    acceptThread_.join();
-    // The accept thread has ended, so nobody adds connection threads any more.
+    acceptThread_.join(); // after this nobody adds connection threads
     for (std::thread &thread : connectionThreads_) thread.join();
     closesocket(listener_);
     WSACleanup();
 }
 
-std::wstring TestServer::url(const std::string &path) const
-{
-    return L"http://127.0.0.1:" + std::to_wstring(port_) + std::wstring(path.begin(), path.end());
-}
+std::wstring TestServer::url(const std::string &path) const { return L"http://127.0.0.1:" + std::to_wstring(port_) + std::wstring(path.begin(), path.end()); }
 
-void TestServer::serve(const std::string &path, std::string body, Fault fault)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    routes_[path] = Route{std::make_shared<const std::string>(std::move(body)), {}, {}, fault};
-}
+void TestServer::serve(const std::string &path, std::string body, Fault fault) { std::lock_guard<std::mutex> lock(mutex_); routes_[path] = Route{std::make_shared<const std::string>(std::move(body)), {}, {}, fault}; }
 
-void TestServer::serveFile(const std::string &path, const std::filesystem::path &file, Fault fault)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    routes_[path] = Route{nullptr, file, {}, fault};
-}
+void TestServer::serveFile(const std::string &path, const std::filesystem::path &file, Fault fault) { std::lock_guard<std::mutex> lock(mutex_); routes_[path] = Route{nullptr, file, {}, fault}; }
 
-void TestServer::serveRaw(const std::string &path, RawHandler handler)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    routes_[path] = Route{nullptr, {}, std::move(handler), {}};
-}
+void TestServer::serveRaw(const std::string &path, RawHandler handler) { std::lock_guard<std::mutex> lock(mutex_); routes_[path] = Route{nullptr, {}, std::move(handler), {}}; }
 
-void TestServer::setFault(const std::string &path, Fault fault)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    routes_[path].fault = fault;
-}
+void TestServer::setFault(const std::string &path, Fault fault) { std::lock_guard<std::mutex> lock(mutex_); routes_[path].fault = fault; }
 
-void TestServer::remove(const std::string &path)
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    routes_.erase(path);
-}
+void TestServer::remove(const std::string &path) { std::lock_guard<std::mutex> lock(mutex_); routes_.erase(path); }
 
-size_t TestServer::requestCount(const std::string &path) const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<size_t>(std::count_if(requests_.begin(), requests_.end(),
-                                             [&](const ServedRequest &r) { return r.path == path; }));
-}
+size_t TestServer::requestCount(const std::string &path) const { std::lock_guard<std::mutex> lock(mutex_); return static_cast<size_t>(std::count_if(requests_.begin(), requests_.end(), [&](const ServedRequest &r) { return r.path == path; })); }
 
-std::vector<ServedRequest> TestServer::requests() const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_;
-}
+std::vector<ServedRequest> TestServer::requests() const { std::lock_guard<std::mutex> lock(mutex_); return requests_; }
 
-void TestServer::clearRequests()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    requests_.clear();
-}
+void TestServer::clearRequests() { std::lock_guard<std::mutex> lock(mutex_); requests_.clear(); }
 
 bool TestServer::waitFor(SOCKET socket, bool writable) const
 {
@@ -222,13 +115,15 @@ bool TestServer::sendAll(SOCKET socket, const char *data, uint64_t size) const
     return true;
 }
 
+void TestServer::sleepUntil(Clock::time_point due) const { while (!stopping_ && Clock::now() < due) std::this_thread::sleep_for(std::min<Clock::duration>(due - Clock::now(), std::chrono::milliseconds(50))); }
+
 // Reads up to the blank line that ends a request head; false when the
 // connection ends first, the head grows beyond reason or the server stops.
 bool TestServer::readHead(SOCKET socket, std::string &pending, std::string &head) const
 {
     size_t end;
     while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
-        if (pending.size() > MaxHeadSize) return false;
+        if (pending.size() > 65536) return false;
         char chunk[4096];
         const int got = ::recv(socket, chunk, sizeof chunk, 0);
         if (got > 0)
@@ -274,66 +169,65 @@ void TestServer::serveConnection(SOCKET socket, uint64_t id)
 bool TestServer::answer(SOCKET socket, const ServedRequest &request, bool clientCloses)
 {
     Route route;
-    bool known = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const auto found = routes_.find(request.path);
-        if (found != routes_.end()) {
-            route = found->second;
-            known = true;
-        }
+        if (found != routes_.end()) route = found->second;
     }
     if (route.handler) {
         route.handler(request, [&](std::string_view bytes) { return sendText(socket, bytes); });
         return false;
     }
-    BodyReader reader(route.body, route.file);
-    if (!known || !reader.ok())
-        return sendText(socket, "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found") && !clientCloses;
-
+    // A file is streamed, as a benchmark serves bodies too large to hold.
+    const std::unique_ptr<FILE, int (*)(FILE *)> file(route.body || route.file.empty() ? nullptr : _wfopen(route.file.c_str(), L"rb"), fclose);
+    if (!route.body && !file) return sendText(socket, "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found") && !clientCloses;
+    std::error_code ec;
+    const uint64_t size = route.body ? route.body->size() : std::filesystem::file_size(route.file, ec);
+    std::string pieceBuffer;
     const Fault &fault = route.fault;
-    const uint64_t size = reader.size();
+    if (fault.silent) {
+        sleepUntil(Clock::time_point::max());
+        return false;
+    }
     const uint64_t announced = fault.contentLength >= 0 ? static_cast<uint64_t>(fault.contentLength) : size;
-    std::string head = "HTTP/1.1 " + std::to_string(fault.status) + (fault.status == 200 ? " OK" : " Other") + "\r\n" +
-                       "Content-Type: application/octet-stream\r\n";
+    const bool lengthDiffers = !fault.chunked && !fault.noContentLength && announced != size;
+    std::string head = "HTTP/1.1 " + std::to_string(fault.status) + (fault.status == 200 ? " OK" : " Other") +
+                       "\r\nContent-Type: application/octet-stream\r\n";
     if (fault.chunked)
         head += "Transfer-Encoding: chunked\r\n";
-    else if (fault.noContentLength)
-        head += "Connection: close\r\n";
-    else
+    else if (!fault.noContentLength)
         head += "Content-Length: " + std::to_string(announced) + "\r\n";
-    // The surplus of an overlong body must not be read as the next reply on a
-    // reused connection.
-    if (!fault.chunked && !fault.noContentLength && announced < size) head += "Connection: close\r\n";
+    // The surplus of an overlong body must not be read as the next reply on a reused connection.
+    if (fault.noContentLength || announced < size) head += "Connection: close\r\n";
     head += "\r\n";
-    if (!sendText(socket, head)) return false;
 
+    // Sends bytes paced at the fault's rate, in twentieths of a second.
+    const auto start = Clock::now();
+    uint64_t paced = 0;
+    const auto send = [&](const char *data, uint64_t n, bool slow) {
+        if (!slow || !fault.bytesPerSecond) return sendAll(socket, data, n);
+        const uint64_t piece = std::clamp<uint64_t>(fault.bytesPerSecond / 20, 1, 65536);
+        for (uint64_t done = 0; done < n && !stopping_; done += std::min(piece, n - done)) {
+            if (!sendAll(socket, data + done, std::min(piece, n - done))) return false;
+            paced += std::min(piece, n - done);
+            sleepUntil(start + std::chrono::microseconds(paced * 1000000 / fault.bytesPerSecond));
+        }
+        return !stopping_;
+    };
+    if (!send(head.data(), head.size(), fault.slowHead)) return false;
     const uint64_t limit = std::min(size, fault.cutAfter);
-    const uint64_t piece =
-        fault.bytesPerSecond ? std::clamp<uint64_t>(fault.bytesPerSecond / 20, 1, 65536) : FastPiece;
-    const auto start = std::chrono::steady_clock::now();
-    for (uint64_t sent = 0; sent < limit;) {
+    const uint64_t piece = fault.bytesPerSecond ? std::clamp<uint64_t>(fault.bytesPerSecond / 20, 1, 65536) : 1 << 20;
+    for (uint64_t sent = 0; sent < limit; sent += std::min(piece, limit - sent)) {
         const uint64_t n = std::min(piece, limit - sent);
-        const char *data = reader.next(sent, n);
-        if (!data) return false;
-        if (fault.chunked) {
-            char prefix[32];
-            snprintf(prefix, sizeof prefix, "%llx\r\n", static_cast<unsigned long long>(n));
-            if (!sendText(socket, prefix) || !sendAll(socket, data, n) || !sendText(socket, "\r\n")) return false;
-        } else if (!sendAll(socket, data, n)) {
+        if (!route.body) pieceBuffer.resize(n);
+        if (!route.body && fread(pieceBuffer.data(), 1, n, file.get()) != n) return false;
+        const char *data = route.body ? route.body->data() + sent : pieceBuffer.data();
+        char prefix[32];
+        snprintf(prefix, sizeof prefix, "%llx\r\n", static_cast<unsigned long long>(n));
+        if ((fault.chunked && !sendText(socket, prefix)) || !send(data, n, true) || (fault.chunked && !sendText(socket, "\r\n")))
             return false;
-        }
-        sent += n;
-        if (fault.bytesPerSecond) {
-            const auto due = start + std::chrono::microseconds(sent * 1000000 / fault.bytesPerSecond);
-            while (!stopping_ && std::chrono::steady_clock::now() < due)
-                std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-                    due - std::chrono::steady_clock::now(), std::chrono::milliseconds(50)));
-        }
-        if (stopping_) return false;
     }
     if (limit < size) return false; // cut short: the connection ends mid-body
     if (fault.chunked && !sendText(socket, "0\r\n\r\n")) return false;
-    const bool lengthDiffers = !fault.chunked && !fault.noContentLength && announced != size;
     return !fault.noContentLength && !lengthDiffers && !clientCloses;
 }
