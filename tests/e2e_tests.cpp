@@ -118,6 +118,7 @@ TEST_F(SetupRun, KilledInstallsAndUpdatesCompleteOnTheNextRun)
     serve("1", first);
     ASSERT_EQ(quiet(root / "1", L"--no-register"), 0u);
     int kills = 0;
+    const std::string setupBytes = readWholeFile(SetupExe);
     for (const Files *to : {&first, &second}) {
         const std::string manifest = serve(to == &first ? "1" : "2", *to);
         server.setFault("/files/" + hashOf((*to)[1].second), {.bytesPerSecond = 4 << 20}); // about half a second
@@ -135,7 +136,7 @@ TEST_F(SetupRun, KilledInstallsAndUpdatesCompleteOnTheNextRun)
             ASSERT_EQ(quiet(dir), 0u);
             for (const ServedRequest &request : server.requests()) EXPECT_FALSE(verified.count(request.path.substr(7))) << request.path;
             Files expected = *to;
-            expected.push_back({"saves/hero.sav", "mine"});
+            expected.push_back({"saves/hero.sav", "mine"}), expected.push_back({"QuillmarrowDunmirSetup.exe", setupBytes}); // registration places it
             EXPECT_TRUE(folderFiles(dir) == installedFolder(expected, manifest, source) && uninstallKeyExists());
         }
     }
@@ -150,17 +151,17 @@ TEST_F(SetupRun, AStoppedUpdateIsFinishedWithoutTrustingItsRecord)
     const Files first = {{"game.exe", "MZ"}, {"tower.map", tower}, {"old.txt", "in 1"}};
     const Files second = {{"game.exe", "MZ"}, {"tower.map", tower2}, {"b.map", tower2}};
     const std::string firstManifest = serve("1", first);
-    ASSERT_EQ(quiet(dir), 0u);
+    ASSERT_EQ(quiet(dir, L"--no-register"), 0u);
     // Stopped after placing the new map at its first path, before copying it, deleting and recording.
     const auto stopHalfWay = [&] { writeWholeFile(dir / "tower.map", tower2), writeWholeFile(dir / ".staging" / "placing", ""); };
     stopHalfWay();
     const std::string secondManifest = serve("2", second);
-    ASSERT_EQ(quiet(dir), 0u);
+    ASSERT_EQ(quiet(dir, L"--no-register"), 0u);
     EXPECT_TRUE(folderFiles(dir) == installedFolder(second, secondManifest, source) && !fs::exists(dir / ".staging"));
     EXPECT_EQ(server.requestCount("/files/" + hashOf(tower2)), 0u);
     // The release taken back: the stale record vouches for the map's old bytes, of the same size; only hashing finds them gone.
     writeWholeFile(dir / "install.manifest", firstManifest), stopHalfWay(), serve("1", first);
-    ASSERT_EQ(quiet(dir), 0u);
+    ASSERT_EQ(quiet(dir, L"--no-register"), 0u);
     EXPECT_TRUE(readWholeFile(dir / "tower.map") == tower && readWholeFile(dir / "install.manifest") == firstManifest);
 }
 
