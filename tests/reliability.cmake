@@ -13,11 +13,3 @@ endfunction()
 qd_reliability_test(crash_tests)
 qd_reliability_test(hostile_server_tests)
 qd_reliability_test(hostile_manifest_tests)
-
-# The up-to-date check of 20,000 files, trusting the record and with
-# "--repair" (scripts/bench.sh); a benchmark, not a test.
-add_executable(check_bench bench/check_bench.cpp)
-target_link_libraries(check_bench PRIVATE qd_engine qd_test_server GTest::gtest)
-target_include_directories(check_bench PRIVATE ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
-target_compile_definitions(check_bench PRIVATE QD_TEST_DATA="${QD_TEST_DATA}")
-qd_strict(check_bench)
