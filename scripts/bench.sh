@@ -6,7 +6,9 @@
 #   - a bare WinHTTP read loop under Wine (bench/winhttp_loop.exe): every
 #     file fetched once through one synchronous stream and thrown away;
 #   - curl from the same server, natively, writing the files;
-#   - "b2sum -l 256" over the installed files, for "--repair".
+#   - "b2sum -l 256" over the installed files, for "--repair";
+#   - for the up-to-date check, the loop fetching the manifest alone (Wine's
+#     start and one request) and find reading every file's size natively.
 # Rows: installs of 1 GiB in 256 files, 2,000 files of 64 KiB and 20,000
 # files of 4 KiB into a fresh folder; "--repair" of the 20,000 files; the
 # up-to-date check of 20,000 and 80,000 files; the program's peak memory.
@@ -70,6 +72,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 mkdir -p "$work/www" "$work/results"
+echo latest.manifest >"$work/manifest-list"
 
 say() { printf '%s %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
 
@@ -163,6 +166,18 @@ install_row() { # row set count mode
   fi
 }
 
+# The up-to-date check beside its floor under Wine (the loop fetching only
+# the manifest: Wine's start and one request) and the same look at every
+# file's size natively.
+check_row() { # row set mode
+  local row=$1 set=$2 mode=$3
+  run_setup "$row$mode" "$set" "$work/installed-$set" 0
+  measure "$row.loop$mode" "${pin[@]}" "$wine" "$loop" "$url/$set/" "Z:$work/manifest-list"
+  if [ "$mode" = "" ]; then
+    measure "$row.ref" find "$work/installed-$set" -type f -printf '%s\n'
+  fi
+}
+
 # Restarts Wine's server, pinned to one processor or not, and lets Wine
 # start its own services before anything is timed.
 start_wine() { # pin-prefix...
@@ -201,8 +216,8 @@ for mode in "" .pinned; do
     if [ "$mode" = "" ]; then
       measure repair.ref sh -c "find '$work/installed-small' -name '*.dat' -print0 | xargs -0 b2sum -l 256 >/dev/null"
     fi
-    run_setup "check$mode" small "$work/installed-small" 0
-    run_setup "checkhuge$mode" huge "$work/installed-huge" 0
+    check_row check small "$mode"
+    check_row checkhuge huge "$mode"
   done
 done
 
@@ -245,6 +260,8 @@ for row in medium small; do
   echo "| install of $name | $(seconds "$row") | $(seconds "$row.pinned") | $(seconds "$row.loop") | $(seconds "$row.loop.pinned") | curl $(seconds "$row.ref") | $(times "$row" "$row.loop") | $(times "$row" "$row.ref") |"
 done
 echo "| \"--repair\" of $(number "$small") files of 4 KiB | $(seconds repair) | $(seconds repair.pinned) | | | b2sum -l 256 $(seconds repair.ref) | | $(times repair repair.ref) |"
-echo "| up-to-date check of $(number "$small") files | $(seconds check) | $(seconds check.pinned) | | | | | |"
-echo "| up-to-date check of $(number "$huge") files | $(seconds checkhuge) | $(seconds checkhuge.pinned) | | | | | |"
+for row in check checkhuge; do
+  if [ "$row" = check ]; then name=$(number "$small"); else name=$(number "$huge"); fi
+  echo "| up-to-date check of $name files | $(seconds "$row") | $(seconds "$row.pinned") | manifest only $(seconds "$row.loop") | $(seconds "$row.loop.pinned") | find -printf %s $(seconds "$row.ref") | $(times "$row" "$row.loop") | $(times "$row" "$row.ref") |"
+done
 echo "| peak memory (resident): install of $bigname / of $(number "$small") files / check of $(number "$huge") files | $(peak_mib big) / $(peak_mib small) / $(peak_mib checkhuge) | | $(peak_mib big.loop) | | | | |"
