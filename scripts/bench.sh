@@ -20,7 +20,7 @@
 #
 #   scripts/bench.sh [WINDOWS_BUILD_DIR]   (default build/windows)
 # The native programs come from QD_BENCH_NATIVE (default build/host). The
-# script builds the targets it needs in both, needs about 3 GiB of free disk
+# script builds the targets it needs in both, needs about 5 GiB of free disk
 # and deletes every file it makes.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
