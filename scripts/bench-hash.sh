@@ -10,7 +10,7 @@ native=${1:-$root/build/host}
 windows=${2:-$root/build/windows}
 runs=3
 
-bench=$native/tests/hash_bench
+bench=$native/bench/hash_bench
 if [ ! -x "$bench" ]; then
   echo "bench-hash.sh: no $bench (build the target hash_bench)" >&2
   exit 2
@@ -43,7 +43,7 @@ if [ "$b2_digest" != "$native_digest" ]; then
 fi
 awk -v a="$native_rate" -v b="$best" 'BEGIN { printf "ratio hashFile / b2sum: %.2f\n", a / b }'
 
-exe=$windows/tests/hash_bench.exe
+exe=$windows/bench/hash_bench.exe
 if [ -f "$exe" ]; then
   export WINEPREFIX=$work/wineprefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
   "$root/tests/wine-prefix.sh" start "$WINEPREFIX" >/dev/null 2>&1 </dev/null

@@ -27,11 +27,3 @@ add_test(NAME engine_install_disk_down COMMAND sh -c
 set_tests_properties(engine_install_disk_up PROPERTIES FIXTURES_SETUP install_disk FIXTURES_REQUIRED wine)
 set_tests_properties(engine_install_disk_down PROPERTIES FIXTURES_CLEANUP install_disk FIXTURES_REQUIRED wine)
 set_tests_properties(engine_tests PROPERTIES FIXTURES_REQUIRED "wine;install_disk")
-
-# Install throughput and peak memory beside curl (scripts/bench-install.sh); a
-# benchmark, not a test.
-add_executable(install_bench bench/install_bench.cpp)
-target_link_libraries(install_bench PRIVATE qd_engine qd_test_server psapi)
-target_include_directories(install_bench PRIVATE ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
-target_compile_definitions(install_bench PRIVATE QD_TEST_DATA="${QD_TEST_DATA}")
-qd_strict(install_bench)
