@@ -2,8 +2,8 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cwchar>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -47,6 +47,20 @@ bool announcedLength(HINTERNET request, uint64_t &length)
     return end != text && *end == L'\0' && errno == 0;
 }
 
+// A Win32 slim lock. The two threads of a transfer hand over every chunk:
+// under Wine this lock and its condition variable wait in the kernel, where
+// the C++ library's mutex and condition variable of this toolchain cost
+// round trips to the wineserver and cut a download's speed several times.
+class SlimLock {
+public:
+    void lock() { AcquireSRWLockExclusive(&lock_); }
+    void unlock() { ReleaseSRWLockExclusive(&lock_); }
+    SRWLOCK *get() { return &lock_; }
+
+private:
+    SRWLOCK lock_ = SRWLOCK_INIT;
+};
+
 // One GET, run on a thread of its own so that the caller can give up on
 // it: WinHTTP's blocking calls have no deadline of their own that bounds a
 // slow drip, and Wine enforces none at all. The caller closes the request
@@ -61,8 +75,8 @@ struct Transfer {
     DWORD flags = 0;
     bool noCache = false;
 
-    std::mutex mutex;
-    std::condition_variable changed;
+    SlimLock mutex;
+    CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
     // Guarded by mutex:
     HINTERNET connection = nullptr;
     HINTERNET request = nullptr;
@@ -87,7 +101,7 @@ void abandon(Transfer &t)
         WinHttpCloseHandle(t.request);
         t.requestClosed = true;
     }
-    t.changed.notify_all();
+    WakeAllConditionVariable(&t.changed);
 }
 
 bool stillWanted(Transfer &t)
@@ -108,16 +122,17 @@ void finish(Transfer &t, bool ok, std::string message)
     }
     if (t.connection) WinHttpCloseHandle(t.connection);
     t.connection = nullptr;
-    t.changed.notify_all();
+    WakeAllConditionVariable(&t.changed);
 }
 
 // Hands one chunk to the caller and waits until it has been taken.
 Step deliver(Transfer &t, uint64_t size)
 {
-    std::unique_lock lock(t.mutex);
+    std::lock_guard lock(t.mutex);
     t.chunk = size;
-    t.changed.notify_all();
-    t.changed.wait(lock, [&] { return t.chunk == 0 || t.abandoned; });
+    WakeAllConditionVariable(&t.changed);
+    while (t.chunk != 0 && !t.abandoned)
+        SleepConditionVariableSRW(&t.changed, t.mutex.get(), INFINITE, 0);
     return t.abandoned || t.sinkStopped ? Step::stop : Step::go;
 }
 
@@ -174,6 +189,61 @@ void runTransfer(const std::shared_ptr<Transfer> &shared)
     }
 }
 
+// The threads that run transfers, each kept for the next request once its
+// transfer ends: under Wine a new thread costs about a millisecond, as much
+// as fetching a small file. A thread left blocked in an abandoned transfer
+// is simply not idle, and the next request gets a new one. Never destroyed:
+// idle threads wait on it until the process ends.
+struct TransferThreads {
+    SlimLock mutex;
+    CONDITION_VARIABLE posted = CONDITION_VARIABLE_INIT;
+    // Guarded by mutex:
+    std::deque<std::shared_ptr<Transfer>> waiting;
+    size_t idle = 0;
+};
+
+TransferThreads &transferThreads()
+{
+    static TransferThreads *const threads = new TransferThreads;
+    return *threads;
+}
+
+void serveTransfers(std::shared_ptr<Transfer> transfer)
+{
+    TransferThreads &threads = transferThreads();
+    for (;;) {
+        runTransfer(transfer);
+        transfer.reset();
+        std::lock_guard lock(threads.mutex);
+        ++threads.idle;
+        while (threads.waiting.empty())
+            SleepConditionVariableSRW(&threads.posted, threads.mutex.get(), INFINITE, 0);
+        --threads.idle;
+        transfer = std::move(threads.waiting.front());
+        threads.waiting.pop_front();
+    }
+}
+
+// False when no thread could be had for the transfer.
+bool startTransfer(std::shared_ptr<Transfer> transfer)
+{
+    TransferThreads &threads = transferThreads();
+    {
+        std::lock_guard lock(threads.mutex);
+        if (threads.idle > threads.waiting.size()) {
+            threads.waiting.push_back(std::move(transfer));
+            WakeConditionVariable(&threads.posted);
+            return true;
+        }
+    }
+    try {
+        std::thread(serveTransfers, std::move(transfer)).detach();
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 } // namespace
 
 HINTERNET openSession()
@@ -217,9 +287,7 @@ bool httpGet(HINTERNET session, const std::wstring &url, const BodySink &sink, s
     t.port = parts.nPort;
     t.flags = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
     t.noCache = noCache;
-    try {
-        std::thread(runTransfer, shared).detach();
-    } catch (...) {
+    if (!startTransfer(shared)) {
         err = "Windows could not start a web connection";
         return false;
     }
@@ -228,13 +296,14 @@ bool httpGet(HINTERNET session, const std::wstring &url, const BodySink &sink, s
     const TransferLimits limits = installer.transferLimits;
     const auto span = std::chrono::milliseconds(limits.stallMilliseconds);
     const uint64_t spanBytes = uint64_t{limits.minBytesPerSecond} * limits.stallMilliseconds / 1000;
-    const auto tick = std::min<Clock::duration>(std::chrono::milliseconds(100), span / 4);
+    const DWORD tick = static_cast<DWORD>(std::min<uint64_t>(100, limits.stallMilliseconds / 4 + 1));
     auto spanStart = Clock::now();
     uint64_t spanReceived = 0;
 
     std::unique_lock lock(t.mutex);
     for (;;) {
-        t.changed.wait_for(lock, tick, [&] { return t.chunk != 0 || t.done; });
+        if (t.chunk == 0 && !t.done)
+            SleepConditionVariableSRW(&t.changed, t.mutex.get(), tick, 0);
         if (t.chunk != 0) {
             const uint64_t size = t.chunk;
             lock.unlock();
@@ -245,7 +314,7 @@ bool httpGet(HINTERNET session, const std::wstring &url, const BodySink &sink, s
             lock.lock();
             spanReceived += size;
             t.chunk = 0;
-            t.changed.notify_all();
+            WakeAllConditionVariable(&t.changed);
             if (!go) {
                 t.sinkStopped = true;
                 if (err.empty()) err = "stopped";
