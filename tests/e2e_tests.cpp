@@ -55,13 +55,13 @@ TEST_F(SetupRun, QuietInstallUpdateAndUninstall)
     CloseHandle(game);
     EXPECT_EQ(refused, 1u);
     EXPECT_EQ(lastLogLine(log), "uninstall failed: Quillmarrow Dunmir is running. Close it, then try again.");
-    // "--uninstall" wins over "--quiet" and "--snap". The program cannot delete itself: the command
-    // interpreter does so afterwards, and leaves the player's own file.
+    // "--uninstall" wins over "--quiet" and "--snap". The program cannot delete itself: it moves out beside the
+    // folder, where the command interpreter deletes it afterwards, and leaves the player's own file.
     writeWholeFile(sub / "saves/hero.sav", "mine");
     ASSERT_EQ(runSetup(copy, L"--snap " + quoted(root / "a.png") + L" --quiet --uninstall --log " + quoted(log), root), 0u);
     EXPECT_EQ(lastLogLine(log), "uninstalled");
     EXPECT_FALSE(fs::exists(root / "a.png") || uninstallKeyExists() || fs::exists(startMenu) || fs::exists(desktopLink));
-    for (int i = 0; i < 600 && fs::exists(copy); ++i) Sleep(100);
+    for (int i = 0; i < 600 && std::distance(fs::directory_iterator(root / "sub"), fs::directory_iterator()) > 1; ++i) Sleep(100);
     EXPECT_EQ(folderFiles(sub), (FileMap{{"saves/hero.sav", "mine"}}));
     EXPECT_EQ(quiet(sub, L"--uninstall --log " + quoted(log)), 1u);
     EXPECT_EQ(lastLogLine(log), "uninstall failed: Quillmarrow Dunmir is not installed here.");
