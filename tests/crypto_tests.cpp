@@ -1,5 +1,4 @@
-// Tests of crypto/ (BLAKE2b, EdDSA with BLAKE2b): every line of the reference
-// vectors made with Monocypher 4.0.2, then tampering, forgery and wiping.
+// BLAKE2b and EdDSA with BLAKE2b: every line of the Monocypher 4.0.2 reference vectors, then tampering, forgery and wiping.
 #include "crypto/monocypher.h"
 
 #include <gtest/gtest.h>
@@ -7,8 +6,6 @@
 #include <fstream>
 #include <map>
 #include <sstream>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -17,8 +14,7 @@ using Bytes = std::vector<uint8_t>;
 Bytes unhex(const std::string &hex)
 {
     Bytes out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -34,8 +30,7 @@ TEST(CryptoVectors, EveryLineOfTheMonocypherReferenceFile)
 {
     std::ifstream file(QD_TEST_DATA "/eddsa-blake2b-vectors.txt", std::ios::binary);
     ASSERT_TRUE(file.is_open()) << QD_TEST_DATA "/eddsa-blake2b-vectors.txt";
-    std::map<std::string, int> counts;
-    std::string line;
+    std::map<std::string, int> counts; std::string line; // counts: lines by keyword and field count
     for (int number = 1; std::getline(file, line); number++) {
         std::istringstream in(line); std::vector<std::string> f;
         for (std::string word; in >> word;) f.push_back(word);
@@ -84,8 +79,7 @@ TEST(CryptoEddsa, RefusesEveryFlippedBitAnotherKeyAnotherMessageAndForgeries)
 
     // S + L, and S = L under a key and an R of small order (here the identity,
     // so that [L]B alone is left), hold the equation but S must be below L.
-    const std::string lHex = "edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010";
-    const std::string identityHex = "01" + std::string(62, '0');
+    const std::string lHex = "edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010", identityHex = "01" + std::string(62, '0');
     const Bytes message = pattern(64), sig = sign(sk[0], message), identity = unhex(identityHex);
     Bytes changed = message, negated(pk[0], pk[0] + 32), plusL = sig, l = unhex(lHex);
     changed[17] ^= 0x01, negated[31] ^= 0x80;

@@ -1,33 +1,13 @@
 #include "e2e_support.h"
 
-#include <sstream>
-
 namespace fs = std::filesystem;
-
-static const wchar_t KeyPath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QuillmarrowDunmir";
-
-std::vector<std::string> logLines(const fs::path &file)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(readWholeFile(file));
-    for (std::string line; std::getline(in, line);) lines.push_back(line.substr(0, line.find_last_not_of('\r') + 1));
-    return lines;
-}
 
 std::string lastLogLine(const fs::path &file)
 {
-    const std::vector<std::string> lines = logLines(file);
-    return lines.empty() ? "" : lines.back();
+    std::string text = readWholeFile(file);
+    text.erase(text.find_last_not_of("\r\n") + 1);
+    return text.substr(text.rfind('\n') + 1);
 }
-
-std::string utf8(const std::wstring &text)
-{
-    std::string out(text.size() * 3, '\0');
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), out.data(), int(out.size()), nullptr, nullptr);
-    return out.substr(0, static_cast<size_t>(size));
-}
-
-std::wstring quoted(const fs::path &path) { return L"\"" + path.wstring() + L"\""; }
 
 SetupProcess::SetupProcess(const fs::path &program, const std::wstring &arguments, const fs::path &workingFolder,
                            const std::wstring &desktop)
@@ -63,14 +43,9 @@ bool SetupProcess::kill(DWORD code)
     return ended && !WaitForSingleObject(process_, 30000) && GetExitCodeProcess(process_, &exitCode) && exitCode == code;
 }
 
-DWORD runSetup(const fs::path &program, const std::wstring &arguments, const fs::path &workingFolder)
+FileMap folderFiles(const fs::path &folder)
 {
-    return SetupProcess(program, arguments, workingFolder).wait(120000);
-}
-
-std::map<std::string, std::string> folderFiles(const fs::path &folder)
-{
-    std::map<std::string, std::string> files;
+    FileMap files;
     std::error_code ec;
     for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
         if (const std::string path = it->path().lexically_relative(folder).generic_string();
@@ -79,9 +54,10 @@ std::map<std::string, std::string> folderFiles(const fs::path &folder)
     return files;
 }
 
-std::map<std::string, std::string> installedFolder(const Files &files, const std::string &manifest, const std::wstring &source)
+FileMap installedFolder(const Files &files, const std::string &manifest, const std::wstring &source, const Files &extra)
 {
-    std::map<std::string, std::string> expected(files.begin(), files.end());
+    FileMap expected(files.begin(), files.end());
+    expected.insert(extra.begin(), extra.end());
     expected["install.manifest"] = manifest, expected["install.source"] = utf8(source) + "\n";
     return expected;
 }
@@ -89,7 +65,5 @@ std::map<std::string, std::string> installedFolder(const Files &files, const std
 bool uninstallKeyExists()
 {
     HKEY key = nullptr;
-    return RegOpenKeyExW(HKEY_CURRENT_USER, KeyPath, 0, KEY_READ, &key) == ERROR_SUCCESS && !RegCloseKey(key);
+    return RegOpenKeyExW(HKEY_CURRENT_USER, UninstallEntryKey, 0, KEY_READ, &key) == ERROR_SUCCESS && !RegCloseKey(key);
 }
-
-void deleteUninstallKey() { RegDeleteKeyW(HKEY_CURRENT_USER, KeyPath); }

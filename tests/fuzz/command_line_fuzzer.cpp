@@ -1,9 +1,6 @@
-// Any argument vector given to the command-line reader: no crash, every flag
-// set exactly when its token stands where it is not taken as a value, each
-// value option takes the argument after it, and its last use wins. The input
-// is the arguments separated by NUL bytes, one byte a character. Characters
-// stay ASCII: natively a path converts wide text through the C locale, which
-// knows no other, while on Windows it keeps the wide text as it is.
+// Any argument vector given to the command-line reader: no crash, every flag set exactly when its token stands where
+// it is not taken as a value, each value option takes the argument after it, and its last use wins. Characters stay
+// ASCII: natively a path converts wide text through the C locale, which knows no other; on Windows it keeps it as it is.
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -14,28 +11,19 @@
 
 namespace {
 
-void require(bool condition, const char *what)
-{
-    if (!condition)
-        std::fprintf(stderr, "command_line_fuzzer: %s\n", what), std::abort();
-}
+void require(bool condition, const char *what) { if (!condition) std::fprintf(stderr, "command_line_fuzzer: %s\n", what), std::abort(); }
 
-std::vector<std::wstring> splitArguments(const uint8_t *data, size_t size)
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    // The arguments separated by NUL bytes, one byte a character.
     std::vector<std::wstring> arguments(size ? 1 : 0);
     for (size_t i = 0; i < size; ++i)
         if (data[i] == 0)
             arguments.emplace_back();
         else
             arguments.back() += static_cast<wchar_t>((data[i] & 0x7f) ? data[i] & 0x7f : 0x7f);
-    return arguments;
-}
-
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
-{
-    const std::vector<std::wstring> arguments = splitArguments(data, size);
     const size_t n = arguments.size();
 
     // An argument is taken as a value exactly when the one before it is a

@@ -1,7 +1,5 @@
-// Any bytes given to the manifest reader or the signature check must give
-// true or false with one of the known messages: no crash, no read past the
-// input, no leak. Whatever the reader accepts must survive being written
-// with formatRelease and read again.
+// Any bytes given to the manifest reader or the signature check give true or false with one of the known messages: no
+// crash, no read past the input, no leak. Whatever the reader accepts survives being written and read again.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -15,11 +13,7 @@ uint8_t secretKey[64], publicKey[32];
 const Release marker{"\x01marker", 12345, "\x01", {}, {}};
 const std::string unset = "\x01unset";
 
-void require(bool condition, const char *what)
-{
-    if (!condition)
-        std::fprintf(stderr, "manifest_fuzzer: %s\n", what), std::abort();
-}
+void require(bool condition, const char *what) { if (!condition) std::fprintf(stderr, "manifest_fuzzer: %s\n", what), std::abort(); }
 
 // The reader's messages; those ending in ": " carry one line of input after them.
 bool isReaderMessage(std::string_view err)
