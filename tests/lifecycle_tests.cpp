@@ -16,6 +16,19 @@ const fs::path SetupExe = QD_SETUP_EXE, FakeGame = QD_FAKE_GAME;
 const Files GameFiles = {{"game/Dunmir.exe", "MZ game"}, {"data/maps/first.map", "map"}};
 const wchar_t BoxCaption[] = L"Quillmarrow Dunmir";
 
+// The prefix's default desktop may have been started without a display: windows and message boxes go to one of
+// our own, on this test's display, where this thread finds them.
+const std::wstring OwnDesktop = L"qd-lifecycle-tests-" + std::to_wstring(GetCurrentProcessId());
+struct Screen : ::testing::Environment {
+    void SetUp() override
+    {
+        RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\Explorer\\Desktops", OwnDesktop.c_str(), REG_SZ, L"1280x1024", 20);
+        HDESK desktop = CreateDesktopW(OwnDesktop.c_str(), nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+        ASSERT_TRUE(desktop && SetThreadDesktop(desktop)) << "error " << GetLastError();
+    }
+};
+const auto *const screen = ::testing::AddGlobalTestEnvironment(new Screen);
+
 bool within(int seconds, const std::function<bool()> &done)
 {
     for (int i = 0; i < seconds * 10; ++i, Sleep(100))
@@ -90,7 +103,7 @@ TEST_F(Lifecycle, UninstallFromTheCopyRemovesTheFolderAfterItsLastMessage)
     ASSERT_TRUE(fs::exists(copy));
     ASSERT_TRUE(failedRun()); // a failed update
     for (const int answer : {IDNO, IDYES}) {
-        SetupProcess uninstall(copy, L"--uninstall", odd); // started in its own folder
+        SetupProcess uninstall(copy, L"--uninstall", odd, OwnDesktop); // started in its own folder
         EXPECT_EQ(answerBox(answer), L"Remove Quillmarrow Dunmir from this computer?\n\nYour characters and settings are kept.|YN");
         if (answer == IDYES) { EXPECT_EQ(answerBox(IDOK, 5000), L"Quillmarrow Dunmir was removed.|O"); }
         EXPECT_EQ(uninstall.wait(30000), answer == IDYES ? 0u : 1u); // declined: a failure, and all stays
@@ -125,7 +138,7 @@ TEST_F(Lifecycle, OneRunPerFolderAndClosingTheWindowEndsAStalledRun)
         SCOPED_TRACE(download ? "download" : "check");
         const std::string stalled = download ? "/files/" + hashOf("map") : "/latest.manifest";
         publish("1.0", GameFiles), server.setFault(stalled, Fault{.silent = true});
-        SetupProcess run(SetupExe, (download ? L"--yes --no-register" : L"--no-register") + at(dir), root.path());
+        SetupProcess run(SetupExe, (download ? L"--yes --no-register" : L"--no-register") + at(dir), root.path(), OwnDesktop);
         HWND window = nullptr;
         ASSERT_TRUE(within(30, [&] { return (window = FindWindowW(L"QuillmarrowDunmirSetup", L"Quillmarrow Dunmir Setup")) != nullptr; }));
         ASSERT_TRUE(within(30, [&] { return server.requestCount(stalled) > 0; }));
@@ -134,7 +147,7 @@ TEST_F(Lifecycle, OneRunPerFolderAndClosingTheWindowEndsAStalledRun)
             CharUpperBuffW(upper.data(), DWORD(upper.size()));
             EXPECT_EQ(runSetup(SetupExe, L"--quiet --log " + quoted(log) + at(upper), root.path()), 1u);
             EXPECT_EQ(lastLogLine(log), "Quillmarrow Dunmir Setup is already running.");
-            SetupProcess second(SetupExe, at(dir), root.path());
+            SetupProcess second(SetupExe, at(dir), root.path(), OwnDesktop);
             EXPECT_EQ(answerBox(IDOK), L"Quillmarrow Dunmir Setup is already running.|O");
             EXPECT_EQ(second.wait(10000), 1u);
         }
@@ -149,7 +162,7 @@ TEST_F(Lifecycle, OneRunPerFolderAndClosingTheWindowEndsAStalledRun)
 TEST_F(Lifecycle, QuietRunAgainstADrippingServerFailsWithinMinutes)
 {
     server.setFault("/latest.manifest", Fault{.bytesPerSecond = 1});
-    SetupProcess run(SetupExe, L"--quiet --no-register --log " + quoted(log) + at(dir), root.path());
+    SetupProcess run(SetupExe, L"--quiet --no-register --log " + quoted(log) + at(dir), root.path(), OwnDesktop);
     EXPECT_EQ(run.wait(300000), 1u);
     EXPECT_EQ(lastLogLine(log), "failed: Could not reach the Quillmarrow Dunmir server: the connection stalled");
 }
@@ -161,7 +174,7 @@ TEST_F(Lifecycle, WindowRunsRegisterAndRefreshWhatTheyName)
     const std::wstring game = dir.wstring() + L"\\game\\Dunmir.exe", setup = dir.wstring() + L"\\QuillmarrowDunmirSetup.exe";
     for (const bool first : {true, false}) { // an install, then a run that finds it up to date
         SCOPED_TRACE(first);
-        ASSERT_EQ(runSetup(SetupExe, L"--yes" + at(dir), root.path()), 0u);
+        ASSERT_EQ(SetupProcess(SetupExe, L"--yes" + at(dir), root.path(), OwnDesktop).wait(120000), 0u);
         EXPECT_EQ(linkOf(startMenu / L"Quillmarrow Dunmir.lnk"), game + L"|" + dir.wstring() + L"\\game");
         EXPECT_EQ(linkOf(startMenu / L"Update Quillmarrow Dunmir.lnk"), setup + L"|" + dir.wstring());
         EXPECT_EQ(fs::exists(desktop), first);
