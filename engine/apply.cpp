@@ -65,19 +65,6 @@ bool sameFolded(const std::wstring &a, const std::wstring &b)
                                 TRUE) == CSTR_EQUAL;
 }
 
-// The name the file system gives a path: Windows drops the trailing dots
-// and blanks of each name, so "a.map." is "a.map".
-std::wstring placeKey(const fs::path &path)
-{
-    const DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    std::wstring full(size, L'\0');
-    const DWORD length = size ? GetFullPathNameW(path.c_str(), size, full.data(), nullptr) : 0;
-    if (length == 0 || length >= size)
-        return path.wstring();
-    full.resize(length);
-    return full;
-}
-
 // True when a release path lies in the staging folder or names one of the
 // install folder's records: placing a file there would overwrite a verified
 // download or a record with other bytes.
@@ -260,7 +247,7 @@ bool Installer::apply(std::string &err)
             const fs::path place = installPath(utf8ToWide(latest.files[inPlace->second].path));
             if (hashFile(longPath(place), nullptr) == entry.hash) {
                 placed[entry.hash] = place;
-                holds[placeKey(place)] = entry.hash;
+                holds[longPath(place)] = entry.hash;
                 fetched.insert(entry.hash);
                 doneBefore += entry.size;
                 continue;
@@ -341,14 +328,14 @@ bool Installer::apply(std::string &err)
     if (haveInstalled) {
         FoldedSet keep;
         for (const FileEntry &entry : latest.files)
-            keep.insert(placeKey(installPath(utf8ToWide(entry.path))));
+            keep.insert(longPath(installPath(utf8ToWide(entry.path))));
         for (const FileEntry &entry : installed.files) {
-            const std::wstring old = placeKey(installPath(utf8ToWide(entry.path)));
+            const std::wstring old = longPath(installPath(utf8ToWide(entry.path)));
             if (!keep.count(old))
                 dropped.insert(old);
         }
     }
-    const size_t insideFrom = placeKey(installDir / L"").size();
+    const size_t insideFrom = longPath(installDir / L"").size();
 
     const fs::path self = selfPath();
     const std::wstring selfAside = self.wstring() + L".old";
@@ -360,7 +347,7 @@ bool Installer::apply(std::string &err)
         const FileEntry &entry = latest.files[index];
         const std::wstring relative = utf8ToWide(entry.path);
         const fs::path destination = installPath(relative);
-        const std::wstring key = placeKey(destination);
+        const std::wstring key = longPath(destination);
         makeWay(key, insideFrom, dropped);
         (void)createFolders(destination.parent_path(), ec);
 
@@ -371,7 +358,7 @@ bool Installer::apply(std::string &err)
         const auto held = holds.find(key);
         if (held != holds.end() && held->second != entry.hash) {
             const auto source = placed.find(held->second);
-            if (source != placed.end() && sameFolded(placeKey(source->second), key)) {
+            if (source != placed.end() && sameFolded(longPath(source->second), key)) {
                 const fs::path back = inStaging(held->second);
                 if (!replaceFile(destination, back))
                     return failInstall(entry, GetLastError());
