@@ -4,16 +4,19 @@
 #include "engine/installer.h"
 
 #include <algorithm>
-#include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <system_error>
+#include <unordered_map>
+#include <vector>
 
 #include "engine/file_ops.h"
 #include "engine/handles.h"
 #include "engine/helpers.h"
 #include "engine/http_client.h"
 #include "engine/registration.h"
+#include "engine/staging.h"
 #include "engine/status.h"
 
 namespace {
@@ -97,21 +100,25 @@ bool startsFolded(const std::wstring &text, const std::wstring &head)
 // installed release where a folder is needed is deleted, and a folder where
 // the file must go is removed when nothing but files the new release drops
 // lie in it. Those names are deleted, the folder is never walked: anything
-// else in the way is the player's, and the placing then fails.
-void makeWay(const std::wstring &place, size_t insideFrom, const FoldedSet &dropped)
+// else in the way is the player's, and the placing then fails. True when
+// a folder went.
+bool makeWay(const std::wstring &place, size_t insideFrom, const FoldedSet &dropped)
 {
     for (size_t cut = place.find(L'\\', insideFrom); cut != std::wstring::npos; cut = place.find(L'\\', cut + 1)) {
         const std::wstring folder = place.substr(0, cut);
         if (dropped.count(folder))
             (void)removeFile(folder); // refuses a folder
     }
+    const std::wstring inside = place + L"\\";
+    const auto firstInside = dropped.lower_bound(inside);
+    if (firstInside == dropped.end() || !startsFolded(*firstInside, inside))
+        return false; // nothing of ours could be in the way
     const DWORD attributes = GetFileAttributesW(longPath(place).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
         (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        return;
+        return false;
     std::vector<std::wstring> folders{place};
-    const std::wstring inside = place + L"\\";
-    for (auto it = dropped.lower_bound(inside); it != dropped.end() && startsFolded(*it, inside); ++it) {
+    for (auto it = firstInside; it != dropped.end() && startsFolded(*it, inside); ++it) {
         (void)removeFile(*it);
         for (size_t cut = it->rfind(L'\\'); cut > place.size(); cut = it->rfind(L'\\', cut - 1))
             folders.push_back(it->substr(0, cut));
@@ -120,19 +127,140 @@ void makeWay(const std::wstring &place, size_t insideFrom, const FoldedSet &drop
               [](const std::wstring &a, const std::wstring &b) { return a.size() > b.size(); });
     for (const std::wstring &folder : folders)
         (void)removeFolder(folder);
+    return true;
 }
+
+constexpr uint32_t NoEntry = UINT32_MAX;
+
+// What this run knows of one distinct hash it needs.
+struct HashState {
+    uint32_t placedAt = NoEntry; // the entry whose destination holds these bytes in this run
+    uint32_t inPlace = NoEntry;  // an entry the check found current, which may hold them already
+    uint8_t listed = 0;          // the staged names the listing found for it
+    uint8_t kept = 0;            // stagedFile or stagedFlat once its verified bytes wait there
+};
+
+using HashStates = std::unordered_map<Digest, HashState, DigestHash>;
+
+Digest digestOf(const std::string &hash)
+{
+    Digest digest{};
+    (void)fromHex(hash, digest.data(), digest.size()); // the reader let only 64 digits through
+    return digest;
+}
+
+// Paths in the install folder, made when they are used from the folder's
+// extended-length form and a release path: the reader has held every
+// release path to names that need no resolving.
+class Places {
+public:
+    explicit Places(const fs::path &installDir) : root_(longPath(installDir))
+    {
+        if (!root_.ends_with(L'\\'))
+            root_ += L'\\';
+    }
+    std::wstring of(const std::string &path) const
+    {
+        std::wstring place = root_ + utf8ToWide(path);
+        std::replace(place.begin() + static_cast<std::ptrdiff_t>(root_.size()), place.end(), L'/', L'\\');
+        return place;
+    }
+    // Ends in '\'.
+    const std::wstring &root() const { return root_; }
+
+private:
+    std::wstring root_;
+};
+
+// The installed release's files that the new one lacks, as the file system
+// names them: a path the new release spells in other letters is the same
+// file and stays. Only the few paths not listed byte for byte are folded,
+// so that an update holds no second copy of every path.
+FoldedSet droppedFiles(const Release &latest, const Release &installed, const Places &places)
+{
+    std::vector<std::string_view> listed;
+    listed.reserve(latest.files.size());
+    for (const FileEntry &entry : latest.files)
+        listed.push_back(entry.path);
+    std::sort(listed.begin(), listed.end());
+    FoldedSet dropped;
+    for (const FileEntry &entry : installed.files)
+        if (!std::binary_search(listed.begin(), listed.end(), std::string_view(entry.path)))
+            dropped.insert(places.of(entry.path));
+    if (!dropped.empty())
+        for (const FileEntry &entry : latest.files)
+            dropped.erase(places.of(entry.path));
+    return dropped;
+}
+
+// A new file, never one opened at that name: a file linked to the name
+// keeps its bytes. mayExist says whether to delete first; the listing
+// spares that lookup for the many names that are not there.
+FileHandle createNew(const std::wstring &path, bool mayExist)
+{
+    if (mayExist && !removeFile(path))
+        return {};
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    if (!file && !mayExist && GetLastError() == ERROR_FILE_EXISTS)
+        return createNew(path, true);
+    return file;
+}
+
+// True when both paths name one existing file, whatever its names.
+bool sameFile(const std::wstring &a, const std::wstring &b)
+{
+    BY_HANDLE_FILE_INFORMATION infoA{}, infoB{};
+    for (const auto &[path, info] : {std::pair{&a, &infoA}, std::pair{&b, &infoB}}) {
+        const FileHandle file(CreateFileW(path->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        if (!file || !GetFileInformationByHandle(file.get(), info))
+            return false;
+    }
+    return infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber && infoA.nFileIndexHigh == infoB.nFileIndexHigh &&
+           infoA.nFileIndexLow == infoB.nFileIndexLow;
+}
+
+// The running program, as far as a release path could name it: by its file
+// name or its short name. Only those paths are asked about its identity.
+class SelfFile {
+public:
+    SelfFile() : path_(selfPath())
+    {
+        name_ = path_.filename().wstring();
+        const std::wstring full = longPath(path_);
+        std::wstring shortPath(full.size() + 1, L'\0');
+        const DWORD length = GetShortPathNameW(full.c_str(), shortPath.data(), static_cast<DWORD>(shortPath.size()));
+        if (length > 0 && length < shortPath.size()) {
+            shortPath.resize(length);
+            shortName_ = shortPath.substr(shortPath.find_last_of(L'\\') + 1);
+        }
+    }
+    bool is(const std::wstring &place) const
+    {
+        if (path_.empty())
+            return false;
+        const std::wstring name = place.substr(place.find_last_of(L'\\') + 1);
+        return (sameFolded(name, name_) || (!shortName_.empty() && sameFolded(name, shortName_))) &&
+               sameFile(place, longPath(path_));
+    }
+    const fs::path &path() const { return path_; }
+
+private:
+    fs::path path_;
+    std::wstring name_, shortName_;
+};
 
 } // namespace
 
 bool applyUnfinished()
 {
-    return GetFileAttributesW(longPath(installPath(L".staging")).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool placingUnfinished()
-{
-    return GetFileAttributesW(longPath(installPath(L".staging") / PlacingMarkerName).c_str()) !=
-           INVALID_FILE_ATTRIBUTES;
+    const std::wstring staging = longPath(installPath(L".staging"));
+    const DWORD folder = GetFileAttributesW(staging.c_str());
+    if (folder == INVALID_FILE_ATTRIBUTES || !(folder & FILE_ATTRIBUTE_DIRECTORY) ||
+        (folder & FILE_ATTRIBUTE_REPARSE_POINT))
+        return false;
+    const DWORD marker = GetFileAttributesW((staging + L"\\" + PlacingMarkerName).c_str());
+    return marker != INVALID_FILE_ATTRIBUTES && !(marker & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
 }
 
 bool Installer::apply(std::string &err)
@@ -180,122 +308,107 @@ bool Installer::apply(std::string &err)
         }
     }
 
+    const Places places(installDir);
     // Inside the install folder, so that placing a file is a rename on one
-    // volume, and a later run finds what this one verified. A link there
-    // would send downloads, and the clean-up, wherever it points: it is
-    // removed, and when it cannot be (Wine cannot remove a Unix link to a
-    // folder) the run stops rather than write through it.
-    const fs::path staging = installPath(L".staging");
-    if (isLink(staging) && !removeFolder(staging)) {
-        err = "Could not write to " + wideToUtf8(staging.wstring());
-        return false;
-    }
-    (void)createFolders(staging, ec);
-    std::set<std::wstring, FoldedLess> subfolders;
-    const auto inStaging = [&](const std::string &hash) {
-        const fs::path file = stagedPath(staging, utf8ToWide(hash));
-        if (subfolders.insert(file.parent_path().filename().wstring()).second)
-            (void)createFolders(file.parent_path(), ec);
-        return file;
-    };
+    // volume, and a later run finds what this one verified.
+    Staging staging(places.root());
+    const std::string cannotStage = "Could not write to " + wideToUtf8(installPath(L".staging").wstring());
 
-    const InternetHandle session(openSession());
-
-    // Where this run first put each hash (later entries of that hash copy
-    // from there), and which hash each destination of this run holds.
-    std::map<std::string, fs::path> placed;
-    std::map<std::wstring, std::string, FoldedLess> holds;
-    // Where each verified download lies in staging.
-    std::map<std::string, fs::path> staged;
-
+    // Per distinct hash, keyed by its bytes rather than its text or a path:
+    // an install of many files holds little more than the release itself.
+    HashStates hashes;
+    hashes.reserve(needed.size());
+    for (const uint64_t index : needed)
+        hashes.try_emplace(digestOf(latest.files[index].hash));
+    const auto stateOf = [&](const FileEntry &entry) -> HashState & { return hashes.find(digestOf(entry.hash))->second; };
     // A run that stopped while placing files may have put a hash at one of
     // its paths and not yet copied it to the others: the check then finds
     // that path current and the others needed. Those bytes are taken from
     // where they lie rather than fetched again.
-    std::map<std::string, uint64_t> current;
-    {
-        const std::set<uint64_t> neededIndexes(needed.begin(), needed.end());
-        for (uint64_t i = 0; i < latest.files.size(); ++i)
-            if (!neededIndexes.count(i))
-                current.emplace(latest.files[i].hash, i);
+    if (needed.size() < latest.files.size()) {
+        std::vector<bool> isNeeded(latest.files.size());
+        for (const uint64_t index : needed)
+            isNeeded[index] = true;
+        for (uint64_t i = 0; i < latest.files.size(); ++i) {
+            const auto found = isNeeded[i] ? hashes.end() : hashes.find(digestOf(latest.files[i].hash));
+            if (found != hashes.end() && found->second.inPlace == NoEntry)
+                found->second.inPlace = static_cast<uint32_t>(i);
+        }
     }
 
-    std::set<std::string> fetched;
+    // What earlier runs left in staging, read in one listing: most needed
+    // files have nothing there, and every lookup of a missing name costs.
+    if (!needed.empty()) {
+        staging.list([&](const Digest &digest, StagedName name) {
+            const auto found = hashes.find(digest);
+            if (found != hashes.end())
+                found->second.listed |= name;
+        });
+        if (!staging.prepare()) {
+            err = cannotStage;
+            return false;
+        }
+    }
+
+    const InternetHandle session(openSession());
+    Flusher flusher;
     uint64_t doneBefore = 0;
     for (const uint64_t index : needed) {
         const FileEntry &entry = latest.files[index];
-        if (fetched.count(entry.hash))
+        HashState &state = stateOf(entry);
+        if (state.kept || state.placedAt != NoEntry)
             continue;
-        const std::wstring hashName = utf8ToWide(entry.hash);
-        const fs::path stagedFile = stagedPath(staging, hashName);
-
-        // Older versions left verified downloads directly in staging.
-        bool found = false;
-        for (const fs::path &candidate : {stagedFile, staging / hashName}) {
-            if (!found && hashFile(longPath(candidate), nullptr) == entry.hash) {
-                staged[entry.hash] = candidate;
-                found = true;
-            }
+        // Verified by an earlier run: today's layout, then that of older versions.
+        for (const StagedName name : {stagedFile, stagedFlat}) {
+            const std::wstring file = name == stagedFile ? staging.file(entry.hash) : staging.flatFile(entry.hash);
+            if (!state.kept && (state.listed & name) && hashFile(file, nullptr) == entry.hash)
+                state.kept = name;
         }
-        if (found) {
-            fetched.insert(entry.hash);
+        if (!state.kept && state.inPlace != NoEntry &&
+            hashFile(places.of(latest.files[state.inPlace].path), nullptr) == entry.hash)
+            state.placedAt = state.inPlace;
+        if (state.kept || state.placedAt != NoEntry) {
             doneBefore += entry.size;
             continue;
         }
-        const auto inPlace = current.find(entry.hash);
-        if (inPlace != current.end()) {
-            const fs::path place = installPath(utf8ToWide(latest.files[inPlace->second].path));
-            if (hashFile(longPath(place), nullptr) == entry.hash) {
-                placed[entry.hash] = place;
-                holds[longPath(place)] = entry.hash;
-                fetched.insert(entry.hash);
-                doneBefore += entry.size;
-                continue;
-            }
-        }
 
-        const fs::path partFile = fs::path(inStaging(entry.hash)) += L".part";
-        const std::wstring partPath = longPath(partFile);
+        if (!staging.prepareFolder(entry.hash)) {
+            err = cannotStage;
+            return false;
+        }
+        const std::wstring part = staging.file(entry.hash, L".part");
+        bool partThere = state.listed & stagedPart;
+        const std::wstring url = options.baseUrl + L"files/" + utf8ToWide(entry.hash);
         // Not cleared between attempts: a stopped transfer keeps the reason
         // an earlier attempt gave.
         std::string lastError;
-        bool verified = false;
+        FileHandle verified;
         for (int attempt = 0; attempt < 3 && !verified; ++attempt) {
             if (cancel.load()) {
                 err = "Cancelled.";
                 return false;
             }
-            // Made anew, never opened: a file linked to this name keeps its bytes.
-            FileHandle part(removeFile(partFile)
-                                ? CreateFileW(partPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr)
-                                : INVALID_HANDLE_VALUE);
-            if (!part) {
-                err = "Could not write to " + wideToUtf8(staging.wstring());
+            FileHandle file = createNew(part, partThere);
+            if (!file) {
+                err = cannotStage;
                 return false;
             }
+            partThere = true;
             crypto_blake2b_ctx ctx;
             crypto_blake2b_init(&ctx, 32);
             uint64_t fileDone = 0;
-            const HANDLE partHandle = part.get();
+            const HANDLE handle = file.get();
             const BodySink sink = [&](const char *data, uint64_t size) {
-                return writeChunk(*this, partHandle, ctx, fileDone, doneBefore, entry, data, size);
+                return writeChunk(*this, handle, ctx, fileDone, doneBefore, entry, data, size);
             };
-            const bool received = httpGet(session.get(), options.baseUrl + L"files/" + hashName, sink, lastError, false);
+            const bool received = httpGet(session.get(), url, sink, lastError, false);
 
             // A body that ran past the size is a mismatch even when the
             // transfer itself was stopped for it.
-            if (fileDone > entry.size)
+            if (fileDone > entry.size || (received && (fileDone != entry.size || finishHashHex(ctx) != entry.hash)))
                 lastError = mismatchText(entry);
-            else if (received && (fileDone != entry.size || finishHashHex(ctx) != entry.hash))
-                lastError = mismatchText(entry);
-            else
-                verified = received;
-            // On the disk before it is kept under its hash: after a power cut
-            // that name must not hold zeros.
-            if (verified && !FlushFileBuffers(partHandle)) {
-                err = "Could not keep a downloaded file.";
-                return false;
-            }
+            else if (received)
+                verified = std::move(file);
         }
         if (!verified) {
             err = cancel.load() ? "Cancelled." : "The download failed: " + lastError;
@@ -305,105 +418,100 @@ bool Installer::apply(std::string &err)
             err = "Cancelled.";
             return false;
         }
-        if (!replaceFile(partFile, stagedFile)) {
+        flusher.add(std::move(verified), part, staging.file(entry.hash));
+        if (!flusher.ok()) {
             err = "Could not keep a downloaded file.";
             return false;
         }
-        staged[entry.hash] = stagedFile;
-        fetched.insert(entry.hash);
+        state.kept = stagedFile;
         doneBefore += entry.size;
+    }
+    // Every download on the disk under its hash before anything is placed.
+    if (!flusher.finish()) {
+        err = "Could not keep a downloaded file.";
+        return false;
     }
 
     // Before anything in the install folder changes: until the records are
-    // written, a later check must not trust them.
-    if (!writeFileAtomic(staging / PlacingMarkerName, "")) {
-        err = "Could not write to " + wideToUtf8(staging.wstring());
+    // written a later check must not trust them, and an uninstall must know
+    // which release the files in place may come from.
+    if (!needed.empty() && !writeFileAtomic(staging.folder() + L"\\" + PlacingMarkerName, manifestText)) {
+        err = cannotStage;
         return false;
     }
     setStatus(L"Installing...", L"", 1.0);
 
-    // Compared as the file system names them, so that a path spelled
-    // another way in the new release is not deleted after being placed.
     FoldedSet dropped;
-    if (haveInstalled) {
-        FoldedSet keep;
-        for (const FileEntry &entry : latest.files)
-            keep.insert(longPath(installPath(utf8ToWide(entry.path))));
-        for (const FileEntry &entry : installed.files) {
-            const std::wstring old = longPath(installPath(utf8ToWide(entry.path)));
-            if (!keep.count(old))
-                dropped.insert(old);
-        }
-    }
-    const size_t insideFrom = longPath(installDir / L"").size();
+    if (haveInstalled)
+        dropped = droppedFiles(latest, installed, places);
+    const size_t insideFrom = places.root().size();
 
-    const fs::path self = selfPath();
-    const std::wstring selfAside = self.wstring() + L".old";
+    const SelfFile self;
+    const std::wstring selfAside = self.path().wstring() + L".old";
     const auto failInstall = [&](const FileEntry &entry, DWORD error) {
         err = "Could not install " + entry.path + " (error " + std::to_string(error) + ").";
         return false;
     };
+    // Folders made or found in this run: each is asked for once.
+    std::set<std::wstring> folders;
     for (const uint64_t index : needed) {
         const FileEntry &entry = latest.files[index];
-        const std::wstring relative = utf8ToWide(entry.path);
-        const fs::path destination = installPath(relative);
-        const std::wstring key = longPath(destination);
-        makeWay(key, insideFrom, dropped);
-        (void)createFolders(destination.parent_path(), ec);
-
-        // A release that lists one path twice with different hashes
-        // overwrites what this run put there. When later entries would copy
-        // that hash from here, its verified bytes go back to staging first,
-        // or they would copy the new bytes under the old hash.
-        const auto held = holds.find(key);
-        if (held != holds.end() && held->second != entry.hash) {
-            const auto source = placed.find(held->second);
-            if (source != placed.end() && sameFolded(longPath(source->second), key)) {
-                const fs::path back = inStaging(held->second);
-                if (!replaceFile(destination, back))
-                    return failInstall(entry, GetLastError());
-                staged[held->second] = back;
-                placed.erase(source);
-            }
-        }
+        const std::wstring destination = places.of(entry.path);
+        if (!dropped.empty() && makeWay(destination, insideFrom, dropped))
+            folders.clear();
+        const std::wstring parent = destination.substr(0, destination.find_last_of(L'\\'));
+        if (parent.size() >= insideFrom && folders.insert(parent).second)
+            (void)createFolders(parent, ec);
 
         // Windows lets a running program be renamed but not replaced.
-        const bool replacesSelf = !self.empty() && samePath(destination, self);
+        const bool replacesSelf = self.is(destination);
         if (replacesSelf)
-            (void)replaceFile(self, selfAside);
+            (void)replaceFile(self.path(), selfAside);
 
         // Every file arrives by a rename of a complete file over its
         // destination: a file linked to the destination keeps its bytes.
+        HashState &state = stateOf(entry);
         bool ok = true;
-        const auto first = placed.find(entry.hash);
-        if (first != placed.end()) {
+        if (state.placedAt != NoEntry) {
             // A release may list one file twice; copying it onto itself
             // would fail for good.
-            if (!samePath(first->second, destination)) {
-                const fs::path copy = fs::path(inStaging(entry.hash)) += L".tmp";
-                ok = copyToNew(first->second, copy) && replaceFile(copy, destination);
+            const std::wstring first = places.of(latest.files[state.placedAt].path);
+            if (!sameFolded(first, destination)) {
+                const std::wstring copy = staging.file(entry.hash, L".tmp");
+                ok = staging.prepareFolder(entry.hash) && copyToNew(first, copy) && replaceFile(copy, destination);
             }
         } else {
-            const auto from = staged.find(entry.hash);
-            if (from == staged.end())
+            if (!state.kept)
                 SetLastError(ERROR_FILE_NOT_FOUND);
-            ok = from != staged.end() && replaceFile(from->second, destination);
+            ok = state.kept &&
+                 replaceFile(state.kept == stagedFile ? staging.file(entry.hash) : staging.flatFile(entry.hash),
+                             destination);
             if (ok)
-                placed[entry.hash] = destination;
+                state.placedAt = static_cast<uint32_t>(index);
         }
         if (!ok) {
             const DWORD error = GetLastError();
             // Put the running program back, or the install folder would be
             // left without its setup program.
             if (replacesSelf)
-                (void)replaceFile(selfAside, self);
+                (void)replaceFile(selfAside, self.path());
             return failInstall(entry, error);
         }
-        holds[key] = entry.hash;
     }
 
-    for (const std::wstring &old : dropped)
+    // The dropped files, then the folders they leave empty: only those, so
+    // that a folder the player made, or keeps files in, stays.
+    std::set<std::wstring> emptied;
+    for (const std::wstring &old : dropped) {
         (void)removeFile(old);
+        for (size_t cut = old.rfind(L'\\'); cut != std::wstring::npos && cut >= insideFrom; cut = old.rfind(L'\\', cut - 1))
+            emptied.insert(old.substr(0, cut));
+    }
+    std::vector<std::wstring> deepestFirst(emptied.begin(), emptied.end());
+    std::stable_sort(deepestFirst.begin(), deepestFirst.end(),
+                     [](const std::wstring &a, const std::wstring &b) { return a.size() > b.size(); });
+    for (const std::wstring &folder : deepestFirst)
+        (void)removeFolder(folder);
 
     if (!writeFileAtomic(installPath(manifestFileName), manifestText)) {
         err = "Could not record the installed version.";

@@ -90,7 +90,8 @@ bool Installer::check(std::string &err)
     // Files placed by a run that stopped before recording them are not
     // what the record says. A run that stopped while downloading has not
     // touched them.
-    const bool trustRecord = !options.repair && !placingUnfinished();
+    const bool unfinished = applyUnfinished();
+    const bool trustRecord = !options.repair && !unfinished;
     needed.clear();
     neededBytes = 0;
     const uint64_t total = totalSize(latest);
@@ -117,6 +118,12 @@ bool Installer::check(std::string &err)
                 notify();
         }
     }
+
+    // Nothing to fetch and nothing half placed: what earlier runs left in
+    // staging serves no one. Only names of ours go; anything else there
+    // stays, and makes no run unfinished.
+    if (needed.empty() && !unfinished)
+        (void)clearStaging(options.installDir);
 
     logLine(("needed: " + std::to_string(needed.size()) + " files, " + std::to_string(neededBytes) +
              " bytes").c_str());

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cwctype>
 
+#include "engine/handles.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -50,6 +52,24 @@ bool clearReadOnly(const std::wstring &path)
     return true;
 }
 
+// One call that deletes or replaces target: tried once as it is, since it
+// nearly always succeeds and every extra query costs a round trip; on a
+// refusal the read-only attribute is cleared and the call retried.
+template <typename Call>
+bool onTarget(const std::wstring &target, Call call)
+{
+    if (call())
+        return true;
+    const DWORD error = GetLastError();
+    if (!isTransient(error)) {
+        SetLastError(error);
+        return false;
+    }
+    if (error == ERROR_ACCESS_DENIED && !clearReadOnly(target))
+        return false;
+    return retrying(call);
+}
+
 // Either letter case: a release may write its hash in capitals, and the
 // file system folds case anyway.
 bool isHexName(const std::wstring &name, size_t length)
@@ -92,9 +112,12 @@ void clearStagedNames(const fs::path &folder, bool top)
             if (isStagedName(name, top))
                 (void)removeFile(item);
         } else if (top && isHexName(name, 2)) {
-            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+                (void)removeLink(item);
+            } else {
                 clearStagedNames(item, false);
-            (void)removeFolder(item);
+                (void)removeFolder(item);
+            }
         }
     } while (FindNextFileW(search, &found));
     FindClose(search);
@@ -145,12 +168,14 @@ std::wstring longPath(const fs::path &path)
     if (text.rfind(L"\\\\?\\", 0) == 0)
         return text;
     std::replace(text.begin(), text.end(), L'/', L'\\');
-    const DWORD size = GetFullPathNameW(text.c_str(), 0, nullptr, nullptr);
-    if (size == 0)
-        return text;
-    std::wstring full(size, L'\0');
-    const DWORD length = GetFullPathNameW(text.c_str(), size, full.data(), nullptr);
-    if (length == 0 || length >= size)
+    // Most paths fit the first try, which spares asking for the length.
+    std::wstring full(text.size() + MAX_PATH, L'\0');
+    DWORD length = GetFullPathNameW(text.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length >= full.size()) {
+        full.resize(length);
+        length = GetFullPathNameW(text.c_str(), length, full.data(), nullptr);
+    }
+    if (length == 0 || length >= full.size())
         return text;
     full.resize(length);
     if (full.rfind(L"\\\\.\\", 0) == 0)
@@ -163,9 +188,7 @@ std::wstring longPath(const fs::path &path)
 bool removeFile(const fs::path &file)
 {
     const std::wstring path = longPath(file);
-    if (!clearReadOnly(path))
-        return false;
-    if (retrying([&] { return DeleteFileW(path.c_str()) != 0; }))
+    if (onTarget(path, [&] { return DeleteFileW(path.c_str()) != 0; }))
         return true;
     const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
@@ -175,9 +198,7 @@ bool replaceFile(const fs::path &from, const fs::path &to)
 {
     const std::wstring source = longPath(from);
     const std::wstring target = longPath(to);
-    if (!clearReadOnly(target))
-        return false;
-    if (retrying([&] { return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0; }))
+    if (onTarget(target, [&] { return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0; }))
         return true;
     // A destination on another volume (a folder the player linked elsewhere)
     // takes a copy, which would write into a file linked to it.
@@ -216,19 +237,36 @@ bool isLink(const fs::path &path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+bool removeLink(const fs::path &link)
+{
+    // Opened as the link itself, and deleted only when the handle shows it
+    // is one: Wine opens the folder a Unix link points to whatever it is
+    // asked, and would delete that.
+    FileHandle handle(CreateFileW(longPath(link).c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!handle || !GetFileInformationByHandleEx(handle.get(), FileAttributeTagInfo, &tag, sizeof tag))
+        return false;
+    if (!(tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        SetLastError(ERROR_NOT_A_REPARSE_POINT);
+        return false;
+    }
+    FILE_DISPOSITION_INFO dispose{TRUE};
+    return SetFileInformationByHandle(handle.get(), FileDispositionInfo, &dispose, sizeof dispose) != 0;
+}
+
 bool removeFolder(const fs::path &folder)
 {
     const std::wstring path = longPath(folder);
-    // RemoveDirectoryW removes a junction or a folder link itself, not what
-    // it points to; a file link is deleted as a file.
-    if (RemoveDirectoryW(path.c_str()))
-        return true;
+    // Looked at first: RemoveDirectoryW on a link removes the link on
+    // Windows, but under Wine the empty folder it points to.
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return true;
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return DeleteFileW(path.c_str()) != 0;
-    return false;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    return RemoveDirectoryW(path.c_str()) != 0;
 }
 
 bool clearStaging(const fs::path &installDir)
@@ -238,8 +276,10 @@ bool clearStaging(const fs::path &installDir)
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return true;
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return removeFolder(staging) || removeFile(staging);
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+        return removeLink(staging);
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false; // not ours: this program only ever makes a folder there
     clearStagedNames(staging, true);
     return RemoveDirectoryW(path.c_str()) != 0;
 }

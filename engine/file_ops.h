@@ -41,10 +41,16 @@ std::filesystem::path stagedPath(const std::filesystem::path &staging, const std
 // True when the path names a reparse point (a junction or a symbolic link).
 bool isLink(const std::filesystem::path &path);
 
-// Removes a folder that is a link, or an empty folder. Never enters it.
+// Removes an empty folder. A link is left alone: what it points to is not
+// ours. True when nothing is there any more.
 bool removeFolder(const std::filesystem::path &folder);
 
+// Removes a junction or folder link itself, never what it points to. False
+// when it is no link, or when the platform cannot tell the link apart from
+// its target (Wine with a Unix link).
+[[nodiscard]] bool removeLink(const std::filesystem::path &link);
+
 // Removes the install folder's staging folder: only the names this program
-// writes there (also in the flat layout of older versions), then the folders. A staging folder that is a link is removed
-// as a link and never entered. True when it is gone.
+// writes there (also in the flat layout of older versions), then the folders. A staging folder or subfolder that is a
+// link is removed as a link and never entered; a file there is not ours and stays. True when it is gone.
 bool clearStaging(const std::filesystem::path &installDir);

@@ -80,13 +80,11 @@ public:
     [[nodiscard]] bool apply(std::string &err);
 };
 
-// True when an earlier apply in the install folder stopped before its end:
-// its staging folder is still there.
+// True when an earlier apply stopped after it began placing files: its
+// marker is still in the staging folder, and the records may not describe
+// the files in place. Nothing else in staging makes a run unfinished: a
+// verified download waits for the run that needs it.
 bool applyUnfinished();
-
-// True when an earlier apply stopped after it began placing files: the
-// records may not describe the files in place.
-bool placingUnfinished();
 
 extern Installer installer;
 extern std::thread worker;
