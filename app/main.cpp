@@ -27,15 +27,16 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
     // Set once here, before any worker exists; read-only from now on.
     installer.options = std::move(options);
 
-    if (!installer.options.logPath.empty())
-        installer.logFile = _wfopen(installer.options.logPath.c_str(), L"w");
-
     // Two runs in one folder would undo each other's work (an update racing
-    // an uninstall leaves new data and no game).
-    if (!claimInstallDir(installer.options.installDir)) {
+    // an uninstall leaves new data and no game). The refused run may name the
+    // first run's log: it adds its line there and empties nothing.
+    const bool claimed = claimInstallDir(installer.options.installDir);
+    if (!installer.options.logPath.empty())
+        installer.logFile = _wfopen(installer.options.logPath.c_str(), claimed ? L"w" : L"a");
+    if (!claimed) {
+        logLine("Quillmarrow Dunmir Setup is already running.");
         if (!installer.options.quiet)
             MessageBoxW(nullptr, L"Quillmarrow Dunmir Setup is already running.", productName, MB_OK | MB_ICONWARNING);
-        logLine("Quillmarrow Dunmir Setup is already running.");
         return 1;
     }
 

@@ -9,6 +9,8 @@
 #include <algorithm>
 
 #include "crypto/monocypher.h"
+#include "engine/file_ops.h"
+#include "engine/handles.h"
 #include "engine/helpers.h"
 #include "release/release.h"
 
@@ -29,6 +31,55 @@ public:
 private:
     wchar_t **argv_;
 };
+
+// The path the system itself gives an existing file or folder, whatever
+// name it was opened by; empty when it cannot be opened. The volume's GUID
+// form is the same through every drive letter and mount point; a network
+// share has none, and its form without one is the same for a mapped drive.
+std::wstring finalPath(const std::wstring &path)
+{
+    const FileHandle item(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!item)
+        return {};
+    for (const DWORD form : {VOLUME_NAME_GUID, VOLUME_NAME_DOS}) {
+        const DWORD size = GetFinalPathNameByHandleW(item.get(), nullptr, 0, form);
+        if (size == 0)
+            continue;
+        std::wstring text(size, L'\0');
+        const DWORD length = GetFinalPathNameByHandleW(item.get(), text.data(), size, form);
+        if (length > 0 && length < size) {
+            text.resize(length);
+            return text;
+        }
+    }
+    return {};
+}
+
+// The install folder by what it is rather than how it is spelt: another
+// drive letter, a short name or a link to it give the same text. Its
+// nearest part that exists is asked for its final path; the parts a run
+// has still to make are added to that in their normal form.
+std::wstring folderIdentity(const std::filesystem::path &folder)
+{
+    std::wstring existing = longPath(folder), rest;
+    const size_t root = rootLength(existing);
+    while (existing.size() > root && existing.back() == L'\\')
+        existing.pop_back();
+    std::wstring found = finalPath(existing);
+    for (size_t cut; found.empty() && existing.size() > root && (cut = existing.find_last_of(L'\\')) != std::wstring::npos;) {
+        rest.insert(0, existing.substr(cut));
+        existing.resize(std::max(cut, root));
+        found = finalPath(existing);
+    }
+    // Nothing of it can be opened (a drive that is not there): its spelling
+    // is all there is to go by.
+    if (found.empty())
+        found = existing;
+    while (!found.empty() && found.back() == L'\\')
+        found.pop_back();
+    return found + rest;
+}
 
 } // namespace
 
@@ -79,7 +130,7 @@ std::filesystem::path settleInstallDir(const std::filesystem::path &given,
 bool claimInstallDir(const std::filesystem::path &installDir)
 {
     // Windows compares file names without regard to letter case.
-    std::wstring folded = installDir.wstring();
+    std::wstring folded = folderIdentity(installDir);
     CharUpperBuffW(folded.data(), static_cast<DWORD>(folded.size()));
     uint8_t digest[16];
     crypto_blake2b_ctx ctx;

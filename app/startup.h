@@ -25,6 +25,7 @@ std::filesystem::path settleInstallDir(const std::filesystem::path &given,
 std::wstring settleBaseUrl(const std::wstring &baseUrl, bool sourceGiven,
                            const std::filesystem::path &installDir);
 
-// Takes the run lock of the install folder (its full path, letter case
-// folded) for the rest of the process. False when another run holds it.
+// Takes the run lock of the install folder for the rest of the process,
+// whatever name the folder is given by (another drive letter, a short name,
+// a link, another letter case). False when another run holds it.
 bool claimInstallDir(const std::filesystem::path &installDir);

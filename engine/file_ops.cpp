@@ -129,17 +129,6 @@ bool isFolder(const std::wstring &path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// Where the parents of an extended-length path end: "\\?\C:\" or
-// "\\?\UNC\server\share\".
-size_t rootLength(const std::wstring &path)
-{
-    if (path.rfind(L"\\\\?\\UNC\\", 0) != 0)
-        return 7;
-    const size_t server = path.find(L'\\', 8);
-    const size_t share = server == std::wstring::npos ? server : path.find(L'\\', server + 1);
-    return share == std::wstring::npos ? path.size() : share + 1;
-}
-
 // Tries the folder itself first: its parents usually exist already.
 bool makeFolder(const std::wstring &path)
 {
@@ -161,6 +150,15 @@ bool makeFolder(const std::wstring &path)
 }
 
 } // namespace
+
+size_t rootLength(const std::wstring &path)
+{
+    if (path.rfind(L"\\\\?\\UNC\\", 0) != 0)
+        return 7;
+    const size_t server = path.find(L'\\', 8);
+    const size_t share = server == std::wstring::npos ? server : path.find(L'\\', server + 1);
+    return share == std::wstring::npos ? path.size() : share + 1;
+}
 
 std::wstring longPath(const fs::path &path)
 {

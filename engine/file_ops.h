@@ -16,6 +16,10 @@ inline constexpr wchar_t PlacingMarkerName[] = L"placing";
 // to MAX_PATH. A path already in that form is returned as it is.
 std::wstring longPath(const std::filesystem::path &path);
 
+// Where the folders of an extended-length path begin: the length of "\\?\C:\"
+// or of "\\?\UNC\server\share\".
+size_t rootLength(const std::wstring &path);
+
 // Deletes one file (never a folder), clearing its read-only attribute first
 // and retrying a sharing or lock violation for about 2 s. True when the file
 // is gone, also when it was never there.

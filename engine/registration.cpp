@@ -45,9 +45,11 @@ void placeSetupProgram(const std::filesystem::path &setup)
 {
     if (GetFileAttributesW(longPath(setup).c_str()) != INVALID_FILE_ATTRIBUTES)
         return;
+    // A file left at the temporary name may be linked to one outside the
+    // folder: it is made anew, never written into.
     std::filesystem::path copy = setup;
     copy += L".tmp";
-    if (!CopyFileW(longPath(selfPath()).c_str(), longPath(copy).c_str(), FALSE) || !replaceFile(copy, setup)) {
+    if (!copyToNew(selfPath(), copy) || !replaceFile(copy, setup)) {
         (void)removeFile(copy);
         logLine("could not place the setup program in the install folder");
     }

@@ -520,8 +520,8 @@ TEST_F(InstallTest, PlacingNeverWritesThroughALinkAndMakesWayForChangedFolders)
     publish({{"game.exe", "game"}, {"mod.pak", "mod one"}, {"copy.pak", "mod one"}, {deep + "/x", "one"},
              {"maps", "a file"}, {"town/a.map", "a"}, {"town/b/c.map", "c"}});
     ASSERT_EQ(install(), "");
-    // Mod managers link placed files; a part or record temporary may be linked too.
-    const std::string linked[] = {"mod.pak", "copy.pak", "install.manifest.tmp",
+    // Mod managers link placed files; a part, record or setup program temporary may be linked too.
+    const std::string linked[] = {"mod.pak", "copy.pak", "install.manifest.tmp", "QuillmarrowDunmirSetup.exe.tmp",
                                   ".staging/" + hashOf("mod two").substr(0, 2) + "/" + hashOf("mod two") + ".part"};
     for (const std::string &name : linked) {
         writeWholeFile(scratch / fs::path(name).filename(), name);
@@ -535,10 +535,13 @@ TEST_F(InstallTest, PlacingNeverWritesThroughALinkAndMakesWayForChangedFolders)
     const Files second{{"game.exe", "game"}, {"mod.pak", "mod two"}, {"copy.pak", "mod two"}, {deep + "/x", "two"},
                        {"maps/harbour.map", "harbour"}, {"town", "now a file"}};
     publish(second, "2.0");
+    installer.options.noRegister = false; // registration places the setup program the release does not list
     EXPECT_EQ(install(), "");
+    installer.options.noRegister = true;
     scanner.join();
     expectFiles(second);
     for (const std::string &name : linked) EXPECT_EQ(readWholeFile(scratch / fs::path(name).filename()), name);
+    EXPECT_EQ(readWholeFile(dir / "QuillmarrowDunmirSetup.exe"), readWholeFile(ownProgram()));
 
     writeWholeFile(dir / "maps/mine.map", "the player's");
     writeWholeFile(dir / "notes", "the player's");

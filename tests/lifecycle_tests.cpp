@@ -3,6 +3,7 @@
 #include "test_server.h"
 
 #include <windows.h>
+#include <process.h>
 #include <shobjidl.h>
 
 #include "e2e_support.h"
@@ -74,6 +75,43 @@ std::wstring linkOf(const fs::path &file)
     return target + std::wstring(L"|") + folder;
 }
 
+// A further drive letter for a folder, made as Wine keeps its drives: a link in the prefix's dosdevices folder. Gone with it.
+class DriveLetter {
+public:
+    explicit DriveLetter(const fs::path &folder)
+    {
+        const auto unixName = reinterpret_cast<char *(CDECL *)(const wchar_t *)>(
+            reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+        const char *prefix = getenv("WINEPREFIX");
+        if (!unixName || !prefix) { ADD_FAILURE() << "not under Wine with WINEPREFIX set"; return; }
+        char letter = 'r'; // Wine names its drives in lower case
+        while (letter < 'z' && (GetLogicalDrives() & (1u << (letter - 'a')))) ++letter;
+        if (letter == 'z') { ADD_FAILURE() << "no free drive letter"; return; }
+        root_ = std::string{letter, ':', '\\'};
+        link_ = quotedName(std::string(prefix) + "/dosdevices/" + letter + ":");
+        _spawnl(_P_WAIT, "Z:\\bin\\ln", "ln", "-s", quotedName(unixName(folder.c_str())).c_str(), link_.c_str(), nullptr);
+        if (!settled(true)) ADD_FAILURE() << "no drive " << root_ << " for " << folder;
+    }
+    ~DriveLetter()
+    {
+        if (!link_.empty()) _spawnl(_P_WAIT, "Z:\\bin\\rm", "rm", link_.c_str(), nullptr);
+        settled(false);
+    }
+    DriveLetter(DriveLetter &&) = delete;
+    const fs::path &root() const { return root_; }
+
+private:
+    static std::string quotedName(std::string unixName) { return unixName.insert(0, 1, '"') + '"'; }
+    bool settled(bool there) const // Wine does not wait for a Unix program
+    {
+        for (int i = 0; i < 200; ++i, Sleep(10))
+            if ((GetFileAttributesW(root_.c_str()) != INVALID_FILE_ATTRIBUTES) == there) return true;
+        return false;
+    }
+    fs::path root_;
+    std::string link_;
+};
+
 class Lifecycle : public ::testing::Test {
 protected:
     TestServer server;
@@ -131,23 +169,35 @@ TEST_F(Lifecycle, SelfRemovalKeepsPlayersFilesAndRunsNoPlantedProgram)
 }
 
 // Closing the window ends a run stalled in its check, or in its download once a box asked: the process is gone
-// within 2 s. While the first run holds its folder, another for that folder in other letters ends at once.
+// within 2 s. While the first run holds its folder, another for that folder by any name (other letters, another
+// drive letter, its short name) ends at once, adding its line to a shared log without emptying it.
 TEST_F(Lifecycle, OneRunPerFolderAndClosingTheWindowEndsAStalledRun)
 {
+    const fs::path folder = root / "Quillmarrow Dunmir"; // a long name, which has a short one
+    fs::create_directories(folder);
+    const DriveLetter drive(root.path()); // before the first run, as a drive the player had all along
+    wchar_t shortName[MAX_PATH] = {};
+    ASSERT_TRUE(GetShortPathNameW(folder.c_str(), shortName, MAX_PATH) && folder != shortName) << utf8(shortName);
+    std::wstring upper = folder.wstring();
+    CharUpperBuffW(upper.data(), DWORD(upper.size()));
+    const std::string refused = "Quillmarrow Dunmir Setup is already running.";
     for (const bool download : {false, true}) {
         SCOPED_TRACE(download ? "download" : "check");
         const std::string stalled = download ? "/files/" + hashOf("map") : "/latest.manifest";
         publish("1.0", GameFiles), server.setFault(stalled, Fault{.silent = true});
-        SetupProcess run(SetupExe, (download ? L"--yes --no-register" : L"--no-register") + at(dir), root.path(), OwnDesktop);
+        SetupProcess run(SetupExe, (download ? L"--yes --no-register" : L"--no-register --log " + quoted(log)) + at(folder), root.path(), OwnDesktop);
         HWND window = nullptr;
         ASSERT_TRUE(within(30, [&] { return (window = FindWindowW(L"QuillmarrowDunmirSetup", L"Quillmarrow Dunmir Setup")) != nullptr; }));
         ASSERT_TRUE(within(30, [&] { return server.requestCount(stalled) > 0; }));
         if (!download) {
-            std::wstring upper = dir.wstring();
-            CharUpperBuffW(upper.data(), DWORD(upper.size()));
-            EXPECT_EQ(runSetup(SetupExe, L"--quiet --log " + quoted(log) + at(upper), root.path()), 1u);
-            EXPECT_EQ(lastLogLine(log), "Quillmarrow Dunmir Setup is already running.");
-            SetupProcess second(SetupExe, at(dir), root.path(), OwnDesktop);
+            std::string expected = readWholeFile(log);
+            EXPECT_EQ(expected, "Looking for the newest version...\r\n");
+            for (const fs::path &spelling : {fs::path(upper), drive.root() / folder.filename(), fs::path(shortName)}) {
+                EXPECT_EQ(runSetup(SetupExe, L"--quiet --log " + quoted(log) + at(spelling), root.path()), 1u) << spelling;
+                EXPECT_EQ(lastLogLine(log), refused);
+                EXPECT_EQ(readWholeFile(log), expected += refused + "\r\n") << spelling;
+            }
+            SetupProcess second(SetupExe, at(folder), root.path(), OwnDesktop);
             EXPECT_EQ(answerBox(IDOK), L"Quillmarrow Dunmir Setup is already running.|O");
             EXPECT_EQ(second.wait(10000), 1u);
         }

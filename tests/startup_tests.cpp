@@ -78,3 +78,22 @@ TEST(BaseUrl, RecordedSourceAndTrailingSlash)
         EXPECT_EQ(settleBaseUrl(c.given, c.sourceGiven, scratch.path()), c.expected);
     }
 }
+
+// The run lock follows the folder, not its spelling, also while the folder is still to be made. The claims
+// hold until this test program ends.
+TEST(RunLock, OneFolderByAnyNameAndNoOther)
+{
+    ScratchFolder scratch;
+    const fs::path folder = scratch / "Quillmarrow Dunmir", game = folder / "Game";
+    ASSERT_TRUE(claimInstallDir(game));
+    fs::create_directories(folder); // made after the claim; a long name, which has a short one
+    wchar_t shortName[MAX_PATH] = {};
+    ASSERT_TRUE(GetShortPathNameW(folder.c_str(), shortName, MAX_PATH) && folder != shortName);
+    std::wstring upper = game.wstring();
+    CharUpperBuffW(upper.data(), DWORD(upper.size()));
+    for (const fs::path &spelling : {game, fs::path(upper), fs::path(shortName) / "game", fs::path(game.wstring() + L".")})
+        EXPECT_FALSE(claimInstallDir(spelling)) << spelling;
+    fs::create_directories(game);
+    EXPECT_FALSE(claimInstallDir(fs::path(shortName) / "GAME"));
+    for (const fs::path &other : {folder, folder / "Gam", game / "Game"}) EXPECT_TRUE(claimInstallDir(other)) << other;
+}
