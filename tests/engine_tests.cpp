@@ -282,9 +282,12 @@ TEST_F(InstallTest, FirstInstallShowsProgressPlacesRecordsAndRegisters)
 
 TEST_F(InstallTest, UpdateWaitsForTheGameOnlyWhenAskedAndTrustsOnlyARecordItCanRead)
 {
-    publish({{"game.exe", "game one"}, {"Data/X.pak", "x pak"}, {"old.dat", "old"}, {"keep.dat", "keep"}});
+    publish({{"game.exe", "game one"}, {"Data/X.pak", "x pak"}, {"old.dat", "old"}, {"keep.dat", "keep"},
+             {"maps/old/a.map", "a"}, {"maps/b.map", "b"}, {"notes/n.txt", "n"}});
     ASSERT_EQ(install(), "");
     writeWholeFile(dir / "saves/slot 1.sav", "the player's own");
+    writeWholeFile(dir / "notes/mine.txt", "the player's own");
+    fs::create_directories(dir / "OtherGame/saves");
     publish({{"game.exe", "game two"}, {"data/x.pak", "x pak"}, {"keep.dat", "keep"}, {"new.dat", "new"}}, "2.0");
     server.clearRequests();
     ASSERT_EQ(check(), "");
@@ -297,6 +300,16 @@ TEST_F(InstallTest, UpdateWaitsForTheGameOnlyWhenAskedAndTrustsOnlyARecordItCanR
     EXPECT_EQ(apply(), "");
     quit.join();
     EXPECT_TRUE(!fs::exists(dir / "old.dat") && requestsFor("x pak") + requestsFor("keep") == 0);
+    // The folders the dropped files leave empty go with them; the player's stay, empty or not.
+    EXPECT_TRUE(!fs::exists(dir / "maps") && fs::exists(dir / "notes/mine.txt") && fs::exists(dir / "OtherGame/saves"));
+    // Only the marker of a stopped placing leaves a run unfinished: something else in staging, or a file by its
+    // name, leaves the folder up to date, and stays.
+    for (const fs::path &foreign : {dir / ".staging/Thumbs.db", dir / ".staging"}) {
+        writeWholeFile(foreign, "the player's own");
+        ASSERT_EQ(check(), "");
+        EXPECT_TRUE(installer.needed.empty() && !applyUnfinished() && readWholeFile(foreign) == "the player's own");
+        fs::remove_all(dir / ".staging");
+    }
     expectFiles({{"saves/slot 1.sav", "the player's own"}, {"data/x.pak", "x pak"}, {"game.exe", "game two"},
                  {"new.dat", "new"}});
 
@@ -502,14 +515,19 @@ TEST_F(InstallTest, LaunchGameQuotesThePathAndStartsInTheGamesFolder)
 }
 
 // Install-folder safety
+// The quoted Unix name of a path, for a Unix program.
+static std::wstring unixName(const fs::path &path)
+{
+    const auto name = reinterpret_cast<char *(CDECL *)(const wchar_t *)>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    return name ? L"\"" + utf8ToWide(name(path.c_str())) + L"\"" : L"";
+}
+
 // A Unix symbolic link, which Wine shows as a link to a folder but cannot make.
 static void unixLink(const fs::path &link, const fs::path &target)
 {
-    const auto unixName = reinterpret_cast<char *(CDECL *)(const wchar_t *)>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
-    ASSERT_TRUE(unixName);
-    const auto quoted = [&](const fs::path &path) { return L"\"" + utf8ToWide(unixName(path.c_str())) + L"\""; };
-    _wspawnl(_P_WAIT, L"Z:\\bin\\ln", L"ln", L"-s", quoted(target).c_str(), quoted(link).c_str(), nullptr);
+    ASSERT_NE(unixName(link), L"");
+    _wspawnl(_P_WAIT, L"Z:\\bin\\ln", L"ln", L"-s", unixName(target).c_str(), unixName(link).c_str(), nullptr);
     for (int i = 0; i < 200 && !isLink(link); ++i) Sleep(10); // Wine does not wait for a Unix program
     ASSERT_TRUE(isLink(link));
 }
@@ -548,13 +566,25 @@ TEST_F(InstallTest, PlacingNeverWritesThroughALinkAndMakesWayForChangedFolders)
     for (const auto &[path, error] : {std::pair{"maps", "5"}, {"notes/x.txt", "3"}}) {
         publish({{"game.exe", "game"}, {path, "in the way"}}, "3.0");
         EXPECT_EQ(install(), std::string("Could not install ") + path + " (error " + error + ").");
+        EXPECT_EQ(readWholeFile(dir / ".staging/placing"), manifest); // what an uninstall may take back
     }
     expectFiles({{"maps/mine.map", "the player's"}, {"notes", "the player's"}});
     writeWholeFile(dir / "game.exe", "gaem"); // the stopped placing left the record untrusted
     ASSERT_EQ(check(), "");
     EXPECT_EQ(installer.needed, (std::vector<uint64_t>{0, 1}));
 
-    // Windows removes a linked staging folder and makes it anew; Wine cannot remove it, so the run stops.
+    // Windows removes a linked staging folder, or subfolder, and makes it anew; Wine cannot remove it, so the run
+    // stops. Neither is written through, nor is what it points to removed: Wine removes an empty target.
+    ASSERT_TRUE(clearStaging(dir));
+    fs::create_directories(scratch / "outside");
+    const fs::path sub = dir / ".staging" / hashOf("game").substr(0, 2);
+    fs::create_directories(sub.parent_path());
+    unixLink(sub, scratch / "outside");
+    EXPECT_EQ(apply(), "Could not write to " + wideToUtf8((dir / ".staging").wstring()));
+    EXPECT_FALSE(clearStaging(dir));
+    EXPECT_TRUE(fs::is_directory(scratch / "outside") && fs::is_empty(scratch / "outside"));
+    _wspawnl(_P_WAIT, L"Z:\\bin\\rm", L"rm", unixName(sub).c_str(), nullptr);
+    for (int i = 0; i < 200 && isLink(sub); ++i) Sleep(10);
     ASSERT_TRUE(clearStaging(dir));
     writeWholeFile(scratch / "letters/dear.txt", "keep me");
     unixLink(dir / ".staging", scratch / "letters");
