@@ -364,6 +364,15 @@ TEST_F(InstallTest, DownloadAndManifestFailuresAfterThreeAttempts)
         EXPECT_EQ(check(), expected);
         EXPECT_EQ(server.requestCount("/rel/latest.manifest"), requests) << expected;
     }
+    // Two names that Windows holds as one file (its case folding goes beyond ASCII): one content is one file, two are
+    // refused before anything is fetched.
+    const std::string upper = "data/\xC3\x89t\xC3\xA9.txt", lower = "data/\xC3\xA9t\xC3\xA9.txt"; // Été, été
+    publish({{"game.exe", "game"}, {upper, "one"}, {"data/f.txt", "f"}, {lower, "one"}});
+    EXPECT_EQ(check(), "");
+    publish({{"game.exe", "game"}, {upper, "one"}, {"data/f.txt", "f"}, {lower, "two"}});
+    server.clearRequests();
+    EXPECT_EQ(install(), "a file is listed twice with different hashes: " + lower);
+    EXPECT_EQ(server.requests().size(), 1u);
     // A stopped attempt keeps what an earlier attempt said.
     serveByCall("/rel/latest.manifest", [](int n) { return n ? std::optional(std::string(8388608, 'x')) : std::nullopt; });
     EXPECT_EQ(check(), "Could not reach the Quillmarrow Dunmir server: the server answered 500 for /rel/latest.manifest");
