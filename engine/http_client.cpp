@@ -63,8 +63,13 @@ private:
 };
 
 // One GET, run on a thread of its own so that the caller can give up on
-// it: WinHTTP's blocking calls have no deadline of their own that bounds a
-// slow drip, and Wine enforces none at all. The caller closes the request
+// it. The session's time-outs bound one wait for data, not a transfer, so a
+// server that drips a byte now and then holds a request for as long as it
+// likes. Wine 8 applies the receive time-out only to reads of the body (a
+// read that waits that long fails with WSAETIMEDOUT, which ends the
+// transfer as "the connection dropped"); it reads the answer's head inside
+// WinHttpSendRequest with no time-out at all, so a server that never
+// answers holds that call without end. The caller closes the request
 // handle to end a blocked call (Windows then fails it at once); a transfer
 // that does not end that way is left to finish on its own and owns
 // everything it still touches through this shared state.
