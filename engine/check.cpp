@@ -2,8 +2,10 @@
 // which of its files the install folder lacks.
 #include "engine/installer.h"
 
+#include <algorithm>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "engine/file_ops.h"
 #include "engine/handles.h"
@@ -41,6 +43,49 @@ bool isCurrent(const std::filesystem::path &place, const FileEntry &entry,
     return hashFile(path, nullptr) == entry.hash;
 }
 
+// False, with the manifest reader's message, when two listed paths name one
+// file with two contents: whichever is placed, the other never matches and
+// every run fetches it again. Windows finds a name in any letter case by its
+// own case table, non-ASCII letters included, which the portable reader
+// cannot know; CompareStringOrdinal ignoring case is that rule. Sorting the
+// indexes by it and comparing neighbours stays cheap for many files. The
+// entry named is the first, in manifest order, that contradicts an earlier one.
+bool eachFileHasOneContent(const std::vector<FileEntry> &files, std::string &err)
+{
+    // Every path as the file system gets it (utf8ToWide's conversion), all
+    // in one text.
+    std::wstring paths;
+    std::vector<std::pair<size_t, int>> spans(files.size()); // offset and length in paths
+    for (size_t i = 0; i < files.size(); ++i) {
+        const std::string &path = files[i].path;
+        const int inLength = static_cast<int>(path.size());
+        const int length = std::max(0, MultiByteToWideChar(CP_UTF8, 0, path.data(), inLength, nullptr, 0));
+        spans[i] = {paths.size(), length};
+        paths.resize(paths.size() + static_cast<size_t>(length));
+        MultiByteToWideChar(CP_UTF8, 0, path.data(), inLength, paths.data() + spans[i].first, length);
+    }
+    const auto order = [&](size_t a, size_t b) {
+        return CompareStringOrdinal(paths.data() + spans[a].first, spans[a].second, paths.data() + spans[b].first,
+                                    spans[b].second, TRUE);
+    };
+    std::vector<size_t> sorted(files.size());
+    for (size_t i = 0; i < sorted.size(); ++i)
+        sorted[i] = i;
+    // Stable: within one file, manifest order, so the first change of hash
+    // is the first contradicting entry.
+    std::stable_sort(sorted.begin(), sorted.end(), [&](size_t a, size_t b) { return order(a, b) == CSTR_LESS_THAN; });
+    size_t first = files.size();
+    for (size_t k = 1; k < sorted.size(); ++k) {
+        const size_t a = sorted[k - 1], b = sorted[k];
+        if (order(a, b) == CSTR_EQUAL && files[a].hash != files[b].hash)
+            first = std::min(first, b);
+    }
+    if (first == files.size())
+        return true;
+    err = "a file is listed twice with different hashes: " + files[first].path;
+    return false;
+}
+
 } // namespace
 
 bool Installer::check(std::string &err)
@@ -73,7 +118,7 @@ bool Installer::check(std::string &err)
         return false;
     }
 
-    if (!verifyRelease(manifestText, publicKey, latest, err))
+    if (!verifyRelease(manifestText, publicKey, latest, err) || !eachFileHasOneContent(latest.files, err))
         return false;
     logLine(("latest: " + latest.version + ", " + std::to_string(latest.files.size()) + " files").c_str());
 

@@ -1,5 +1,6 @@
 #include "engine/http_client.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cwchar>
@@ -62,8 +63,13 @@ private:
 };
 
 // One GET, run on a thread of its own so that the caller can give up on
-// it: WinHTTP's blocking calls have no deadline of their own that bounds a
-// slow drip, and Wine enforces none at all. The caller closes the request
+// it. The session's time-outs bound one wait for data, not a transfer, so a
+// server that drips a byte now and then holds a request for as long as it
+// likes. Wine 8 applies the receive time-out only to reads of the body (a
+// read that waits that long fails with WSAETIMEDOUT, which ends the
+// transfer as "the connection dropped"); it reads the answer's head inside
+// WinHttpSendRequest with no time-out at all, so a server that never
+// answers holds that call without end. The caller closes the request
 // handle to end a blocked call (Windows then fails it at once); a transfer
 // that does not end that way is left to finish on its own and owns
 // everything it still touches through this shared state.
@@ -246,6 +252,38 @@ bool startTransfer(std::shared_ptr<Transfer> transfer)
 
 } // namespace
 
+StallRule::StallRule(const TransferLimits &limits)
+    : width_(std::max<Time>(Time(1), (Time(std::chrono::milliseconds(limits.stallMilliseconds)) + Time(Buckets - 1)) /
+                                         Buckets)),
+      stretchBytes_(uint64_t{limits.minBytesPerSecond} * limits.stallMilliseconds / 1000)
+{
+}
+
+void StallRule::received(uint64_t bytes, Time at)
+{
+    const int64_t bucket = std::max<int64_t>(at / width_, newest_);
+    // Buckets between the newest and this one saw nothing; their slots may
+    // still hold counts of a whole round earlier.
+    for (int64_t k = newest_ + 1; k <= bucket && k <= newest_ + Buckets + 1; ++k)
+        counts_[static_cast<size_t>(k % (Buckets + 1))] = 0;
+    newest_ = bucket;
+    counts_[static_cast<size_t>(bucket % (Buckets + 1))] += bytes;
+}
+
+bool StallRule::stalled(Time now) const
+{
+    const int64_t current = now / width_;
+    if (current < Buckets)
+        return false; // no whole stretch yet
+    // The Buckets whole buckets before the current one; those past the
+    // newest saw nothing.
+    uint64_t sum = 0;
+    for (int64_t k = current - Buckets; k < current && k <= newest_; ++k)
+        if (k >= newest_ - Buckets)
+            sum += counts_[static_cast<size_t>(k % (Buckets + 1))];
+    return sum < stretchBytes_;
+}
+
 HINTERNET openSession()
 {
     HINTERNET session = WinHttpOpen(UserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
@@ -293,12 +331,13 @@ bool httpGet(HINTERNET session, const std::wstring &url, const BodySink &sink, s
     }
 
     using Clock = std::chrono::steady_clock;
-    const TransferLimits limits = installer.transferLimits;
-    const auto span = std::chrono::milliseconds(limits.stallMilliseconds);
-    const uint64_t spanBytes = uint64_t{limits.minBytesPerSecond} * limits.stallMilliseconds / 1000;
-    const DWORD tick = static_cast<DWORD>(std::min<uint64_t>(100, limits.stallMilliseconds / 4 + 1));
-    auto spanStart = Clock::now();
-    uint64_t spanReceived = 0;
+    StallRule rule(installer.transferLimits);
+    const DWORD tick = static_cast<DWORD>(std::clamp<int64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(rule.step()).count(), 1, 100));
+    const auto start = Clock::now();
+    // Time spent in the sink (writing to disk) is ours, not the server's.
+    Clock::duration sinkTime{};
+    const auto serverTime = [&] { return Clock::now() - start - sinkTime; };
 
     std::unique_lock lock(t.mutex);
     for (;;) {
@@ -307,12 +346,11 @@ bool httpGet(HINTERNET session, const std::wstring &url, const BodySink &sink, s
         if (t.chunk != 0) {
             const uint64_t size = t.chunk;
             lock.unlock();
-            // Time spent in the sink (writing to disk) is ours, not the server's.
+            rule.received(size, serverTime());
             const auto sinkStart = Clock::now();
             const bool go = sink(t.buffer.get(), size);
-            spanStart += Clock::now() - sinkStart;
+            sinkTime += Clock::now() - sinkStart;
             lock.lock();
-            spanReceived += size;
             t.chunk = 0;
             WakeAllConditionVariable(&t.changed);
             if (!go) {
@@ -329,15 +367,10 @@ bool httpGet(HINTERNET session, const std::wstring &url, const BodySink &sink, s
             err = "stopped";
             return false;
         }
-        const auto now = Clock::now();
-        if (now - spanStart >= span) {
-            if (spanReceived < spanBytes) {
-                abandon(t);
-                err = "the connection stalled";
-                return false;
-            }
-            spanStart = now;
-            spanReceived = 0;
+        if (rule.stalled(serverTime())) {
+            abandon(t);
+            err = "the connection stalled";
+            return false;
         }
     }
 }

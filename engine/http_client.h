@@ -4,6 +4,8 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -17,6 +19,38 @@ using BodySink = std::function<bool(const char *data, uint64_t size)>;
 struct TransferLimits {
     uint32_t stallMilliseconds = 60000;
     uint32_t minBytesPerSecond = 1024;
+};
+
+// Tells when a transfer has stalled under its limits, from the bytes it was
+// given and when. Times count from the request's start, so the wait for the
+// headers is part of the first stretch; the caller leaves out time it spent
+// itself (writing to disk). Bytes are counted in buckets of a fixed fraction
+// of the stretch: a stall is called only when the last whole stretch of
+// buckets brought too little, so never unless some stretch of
+// stallMilliseconds did, and always once a stretch one bucket longer did.
+class StallRule {
+public:
+    using Time = std::chrono::steady_clock::duration;
+
+    explicit StallRule(const TransferLimits &limits);
+
+    // Counts bytes that arrived at the time at, which never goes back.
+    void received(uint64_t bytes, Time at);
+
+    // True when the stretch that ended at the last bucket edge before now
+    // brought fewer bytes than the limits ask for.
+    [[nodiscard]] bool stalled(Time now) const;
+
+    // One bucket: how often the rule is worth asking.
+    Time step() const { return width_; }
+
+private:
+    static constexpr int64_t Buckets = 60;
+
+    Time width_;
+    uint64_t stretchBytes_;
+    int64_t newest_ = 0; // the latest bucket that counted bytes
+    std::array<uint64_t, Buckets + 1> counts_{}; // bucket k at k % (Buckets + 1)
 };
 
 // A WinHTTP session with the program's user agent and time-outs, or null.

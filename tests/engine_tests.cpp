@@ -377,6 +377,15 @@ TEST_F(InstallTest, DownloadAndManifestFailuresAfterThreeAttempts)
         EXPECT_EQ(check(), expected);
         EXPECT_EQ(server.requestCount("/rel/latest.manifest"), requests) << expected;
     }
+    // Two names that Windows holds as one file (its case folding goes beyond ASCII): one content is one file, two are
+    // refused before anything is fetched.
+    const std::string upper = "data/\xC3\x89t\xC3\xA9.txt", lower = "data/\xC3\xA9t\xC3\xA9.txt"; // Été, été
+    publish({{"game.exe", "game"}, {upper, "one"}, {"data/f.txt", "f"}, {lower, "one"}});
+    EXPECT_EQ(check(), "");
+    publish({{"game.exe", "game"}, {upper, "one"}, {"data/f.txt", "f"}, {lower, "two"}});
+    server.clearRequests();
+    EXPECT_EQ(install(), "a file is listed twice with different hashes: " + lower);
+    EXPECT_EQ(server.requests().size(), 1u);
     // A stopped attempt keeps what an earlier attempt said.
     serveByCall("/rel/latest.manifest", [](int n) { return n ? std::optional(std::string(8388608, 'x')) : std::nullopt; });
     EXPECT_EQ(check(), "Could not reach the Quillmarrow Dunmir server: the server answered 500 for /rel/latest.manifest");
@@ -630,6 +639,32 @@ TEST_F(InstallTest, StagedFilesAreReusedWhenVerifiedAndEachHashIsFetchedOnce)
 }
 
 // Stalled servers
+// The rule on made-up times from a request's start, checked every 0.1 s for 10 minutes: a stall is called once a
+// minute (counted in whole seconds) brought under 60 KiB, headers included, and never while each minute held the rate.
+TEST(StallRule, AnyMinuteUnderTheRateStallsAndASteadyRateNever)
+{
+    using namespace std::chrono_literals;
+    using Arrivals = std::vector<std::pair<std::chrono::milliseconds, uint64_t>>;
+    const auto steady = [](std::chrono::milliseconds from, uint64_t bytes) {
+        Arrivals arrivals;
+        for (auto at = from; at < 10min; at += 1s) arrivals.emplace_back(at, bytes);
+        return arrivals;
+    };
+    // Two minutes back to back each held 60 KiB, yet (60.1 s, 120.1 s] brought nothing: seen at the next whole second.
+    const std::pair<Arrivals, int64_t> rows[] = {{{}, 60000}, {{{59900ms, 60 << 10}, {60100ms, 60 << 10}}, 121000},
+        {steady(500ms, 1 << 10), -1}, {steady(0ms, 2 << 10), -1}};
+    for (const auto &row : rows) {
+        StallRule rule(TransferLimits{});
+        int64_t stalledAt = -1;
+        auto next = row.first.begin();
+        for (auto now = 0ms; now <= 10min && stalledAt < 0; now += 100ms) {
+            for (; next != row.first.end() && next->first <= now; ++next) rule.received(next->second, next->first);
+            if (rule.stalled(now)) stalledAt = now.count();
+        }
+        EXPECT_EQ(stalledAt, row.second) << &row - rows;
+    }
+}
+
 // The stall rule with a one-second span: a server that never answers, one that drips its head, one that drips its body,
 // all fail; a steady one above the rate passes. A cancel ends a blocked request at once, in the check's words.
 TEST_F(HttpClient, StalledTransfersFailAndCancelEndsThemAtOnce)
