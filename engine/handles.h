@@ -103,3 +103,18 @@ public:
 private:
     T *ptr_ = nullptr;
 };
+
+// A Win32 slim lock, for handing work between threads (a transfer's chunks,
+// downloads to flush): under Wine this lock and its condition variable wait
+// in the kernel, where the C++ library's mutex and condition variable of
+// this toolchain cost round trips to the wineserver and cut a download's
+// speed several times.
+class SlimLock {
+public:
+    void lock() { AcquireSRWLockExclusive(&lock_); }
+    void unlock() { ReleaseSRWLockExclusive(&lock_); }
+    SRWLOCK *get() { return &lock_; }
+
+private:
+    SRWLOCK lock_ = SRWLOCK_INIT;
+};

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "engine/handles.h"
 #include "engine/helpers.h"
 #include "engine/installer.h"
 
@@ -47,20 +48,6 @@ bool announcedLength(HINTERNET request, uint64_t &length)
     length = _wcstoui64(text, &end, 10);
     return end != text && *end == L'\0' && errno == 0;
 }
-
-// A Win32 slim lock. The two threads of a transfer hand over every chunk:
-// under Wine this lock and its condition variable wait in the kernel, where
-// the C++ library's mutex and condition variable of this toolchain cost
-// round trips to the wineserver and cut a download's speed several times.
-class SlimLock {
-public:
-    void lock() { AcquireSRWLockExclusive(&lock_); }
-    void unlock() { ReleaseSRWLockExclusive(&lock_); }
-    SRWLOCK *get() { return &lock_; }
-
-private:
-    SRWLOCK lock_ = SRWLOCK_INIT;
-};
 
 // One GET, run on a thread of its own so that the caller can give up on
 // it. The session's time-outs bound one wait for data, not a transfer, so a

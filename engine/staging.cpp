@@ -173,10 +173,10 @@ Flusher::Flusher() : thread_([this] { run(); }) {}
 
 Flusher::~Flusher()
 {
-    AcquireSRWLockExclusive(&lock_);
+    lock_.lock();
     stopping_ = true;
     WakeAllConditionVariable(&changed_);
-    ReleaseSRWLockExclusive(&lock_);
+    lock_.unlock();
     thread_.join();
 }
 
@@ -184,54 +184,54 @@ void Flusher::add(FileHandle file, std::wstring part, std::wstring kept)
 {
     // Bounded, so that a slow disk holds a few open files, not thousands.
     constexpr size_t MostQueued = 32;
-    AcquireSRWLockExclusive(&lock_);
+    lock_.lock();
     while (queue_.size() >= MostQueued)
-        SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+        SleepConditionVariableSRW(&changed_, lock_.get(), INFINITE, 0);
     queue_.push_back({std::move(file), std::move(part), std::move(kept)});
     WakeAllConditionVariable(&changed_);
-    ReleaseSRWLockExclusive(&lock_);
+    lock_.unlock();
 }
 
 bool Flusher::ok()
 {
-    AcquireSRWLockExclusive(&lock_);
+    lock_.lock();
     const bool result = !failed_;
-    ReleaseSRWLockExclusive(&lock_);
+    lock_.unlock();
     return result;
 }
 
 bool Flusher::finish()
 {
-    AcquireSRWLockExclusive(&lock_);
+    lock_.lock();
     while (!queue_.empty() || busy_)
-        SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+        SleepConditionVariableSRW(&changed_, lock_.get(), INFINITE, 0);
     const bool result = !failed_;
-    ReleaseSRWLockExclusive(&lock_);
+    lock_.unlock();
     return result;
 }
 
 void Flusher::run()
 {
-    AcquireSRWLockExclusive(&lock_);
+    lock_.lock();
     for (;;) {
         while (queue_.empty() && !stopping_)
-            SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+            SleepConditionVariableSRW(&changed_, lock_.get(), INFINITE, 0);
         if (queue_.empty())
             break;
         Item item = std::move(queue_.front());
         queue_.pop_front();
         busy_ = true;
         WakeAllConditionVariable(&changed_);
-        ReleaseSRWLockExclusive(&lock_);
+        lock_.unlock();
 
         bool kept = FlushFileBuffers(item.file.get()) != 0;
         item.file.reset();
         kept = kept && replaceFile(item.part, item.kept);
 
-        AcquireSRWLockExclusive(&lock_);
+        lock_.lock();
         failed_ = failed_ || !kept;
         busy_ = false;
         WakeAllConditionVariable(&changed_);
     }
-    ReleaseSRWLockExclusive(&lock_);
+    lock_.unlock();
 }

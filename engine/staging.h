@@ -96,7 +96,7 @@ private:
     };
     void run();
 
-    SRWLOCK lock_ = SRWLOCK_INIT;
+    SlimLock lock_;
     CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
     std::deque<Item> queue_; // guarded by lock_, as are the three below
     bool busy_ = false;
