@@ -117,7 +117,7 @@ TEST_F(WindowTest, OutcomesSetPhaseTextsButtonsMessagesAndLog)
 {
     using Messages = std::vector<UINT>;
     const Messages none, start{WM_APP_START_APPLY}, play{WM_APP_PLAY}, close{WM_APP_CLOSE}, playClose{WM_APP_PLAY, WM_APP_CLOSE};
-    enum Step { check, refused, cancelled, install, unfinished }; // unfinished: a stopped run's staging left, nothing to fetch
+    enum Step { check, refused, cancelled, install, unfinished }; // unfinished: a run stopped while placing, nothing to fetch
     const std::wstring again = L"TRY AGAIN", shut = L"CLOSE";
     const Shown installed{L"Quillmarrow Dunmir 2.0.0 is installed.", L"It is in your Start menu. Run this again any time to update.",
                           L"PLAY", shut, 1, Phase::installed};
@@ -138,7 +138,7 @@ TEST_F(WindowTest, OutcomesSetPhaseTextsButtonsMessagesAndLog)
             fs::remove_all(gameDir);
             for (const auto &[path, bytes] : c.present) writeWholeFile(gameDir / path, bytes);
             if (c.record) writeWholeFile(gameDir / "install.manifest", signRelease(releaseOf("1", {{"bin/game.exe", "old"}}), testKey().secret));
-            if (c.step == unfinished) fs::create_directories(gameDir / ".staging");
+            if (c.step == unfinished) writeWholeFile(gameDir / ".staging/placing", "");
             c.served ? publish() : server.remove("/latest.manifest");
             installer.options.update = update, installer.options.yes = yes, installer.cancel = false;
             runCheck();
