@@ -18,6 +18,8 @@
 #include "engine/installer.h"
 #include "release/release.h"
 
+namespace fs = std::filesystem;
+
 namespace {
 
 const char NotInstalledMessage[] = "Quillmarrow Dunmir is not installed here.";
@@ -49,35 +51,30 @@ bool gameIsRunning()
     return true;
 }
 
-// Removes the folders under folder that hold nothing, deepest first. A link
-// is never entered or removed: what it points to is not ours. RemoveDirectoryW
-// refuses a folder that still holds anything, so nothing but empty folders goes.
-void removeEmptyFolders(const std::filesystem::path &folder, int depth = 0)
+// The folders between a file of the game and the install folder, which
+// never enters the set.
+void addFolders(const fs::path &file, const fs::path &installDir, std::set<fs::path> &folders)
 {
-    if (depth > 64)
-        return;
-    WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileExW((longPath(folder) + L"\\*").c_str(), FindExInfoBasic, &found,
-                                           FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE)
-        return;
-    std::vector<std::wstring> names;
-    do {
-        const std::wstring name = found.cFileName;
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-            !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && name != L"." && name != L"..")
-            names.push_back(name);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-    for (const std::wstring &name : names) {
-        removeEmptyFolders(folder / name, depth + 1);
-        RemoveDirectoryW(longPath(folder / name).c_str());
-    }
+    for (fs::path folder = file.parent_path();
+         folder != installDir && folder.has_relative_path() && folder.native().size() > installDir.native().size();
+         folder = folder.parent_path())
+        folders.insert(folder);
+}
+
+// Removes a folder only when it holds nothing. RemoveDirectoryW would also
+// remove a junction that leads to the player's files: a link is left alone.
+void removeEmptyFolder(const fs::path &folder)
+{
+    const std::wstring path = longPath(folder);
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        RemoveDirectoryW(path.c_str());
 }
 
 // What an install that stopped before its end leaves besides the listed
-// files: the staging folder, the records' temporary copies, emptied folders.
-void removeLeftovers(const std::filesystem::path &installDir)
+// files: the staging folder and the records' temporary copies.
+void removeLeftovers(const fs::path &installDir)
 {
     (void)clearStaging(installDir);
     for (const char *record : {manifestFileName, sourceFileName})
@@ -91,22 +88,22 @@ void removeLeftovers(const std::filesystem::path &installDir)
 // removes the then empty folder itself, and leaves only that one file to
 // the system's own cmd.exe, started in that folder, which retries for
 // about a minute (two seconds apart) until the program has ended and let go of it.
-void removeSelfAndFolder(const std::filesystem::path &self, const std::filesystem::path &installDir)
+void removeSelfAndFolder(const fs::path &self, const fs::path &installDir)
 {
     (void)removeFile(self.wstring() + L".old");
     // Short: cmd's line has room for about 8,000 characters (less in Wine's).
     const std::wstring parked = L"qd-setup-" + std::to_wstring(GetCurrentProcessId()) + L".del";
     // Beside the install folder is on its volume, so the move cannot fail for
     // that; a drive root refuses new files, so the temporary folder is next.
-    std::filesystem::path parent = installDir.parent_path();
+    fs::path parent = installDir.parent_path();
     if (!replaceFile(self, parent / parked)) {
         std::error_code ec;
-        parent = std::filesystem::temp_directory_path(ec);
+        parent = fs::temp_directory_path(ec);
         if (ec || !replaceFile(self, parent / parked))
             return;
     }
     SetCurrentDirectoryW(parent.c_str());
-    (void)removeFolder(installDir);
+    removeEmptyFolder(installDir);
 
     wchar_t system[MAX_PATH] = {};
     const UINT length = GetSystemDirectoryW(system, MAX_PATH);
@@ -136,7 +133,7 @@ void removeSelfAndFolder(const std::filesystem::path &self, const std::filesyste
 
 } // namespace
 
-bool longerPathFirst(const std::filesystem::path &a, const std::filesystem::path &b)
+bool longerPathFirst(const fs::path &a, const fs::path &b)
 {
     return a.native().size() > b.native().size();
 }
@@ -156,13 +153,14 @@ int runUninstall()
     // The record is our own file, written after a verified download; its
     // signature was checked then, and the path rules of the reader still
     // keep every listed file inside the install folder.
-    const std::filesystem::path &installDir = options.installDir;
+    const fs::path &installDir = options.installDir;
     std::string readerMessage;
     if (!parseRelease(readFile(installPath(manifestFileName)), installer.installed, readerMessage)) {
-        // A first install that failed leaves no record, but maybe gigabytes.
+        // A first install that failed leaves no record, but maybe gigabytes
+        // in staging. Nothing else here can be shown to be ours: the folder
+        // may be any the player typed.
         removeLeftovers(installDir);
-        removeEmptyFolders(installDir);
-        (void)removeFolder(installDir);
+        removeEmptyFolder(installDir);
         return failUninstall(NotInstalledMessage);
     }
     installer.haveInstalled = true;
@@ -170,33 +168,28 @@ int runUninstall()
     if (gameIsRunning())
         return failUninstall(RunningMessage);
 
-    const std::filesystem::path self = selfPath();
-    std::set<std::filesystem::path> folders;
+    const fs::path self = selfPath();
+    std::set<fs::path> folders;
     for (const FileEntry &entry : installer.installed.files) {
-        std::filesystem::path file = installDir / utf8ToWide(entry.path);
+        const fs::path file = installDir / utf8ToWide(entry.path);
         // A running program cannot delete itself; it moves itself out at the end.
         if (!samePath(file, self))
             (void)removeFile(file);
-        for (std::filesystem::path folder = file.parent_path();
-             folder != installDir && folder.has_relative_path() &&
-             folder.native().size() > installDir.native().size();
-             folder = folder.parent_path())
-            folders.insert(folder);
+        addFolders(file, installDir, folders);
     }
 
     (void)removeFile(installPath(manifestFileName));
     (void)removeFile(installPath(sourceFileName));
     removeLeftovers(installDir);
 
-    // Only emptied folders go: a player's own files keep theirs. The listed
-    // ones first, then those that earlier releases emptied.
-    std::vector<std::filesystem::path> order(folders.begin(), folders.end());
+    // Only the folders of our files, once emptied: a player's own files and
+    // folders keep theirs.
+    std::vector<fs::path> order(folders.begin(), folders.end());
     std::sort(order.begin(), order.end(), longerPathFirst);
-    for (const std::filesystem::path &folder : order)
-        (void)removeFolder(folder);
-    removeEmptyFolders(installDir);
+    for (const fs::path &folder : order)
+        removeEmptyFolder(folder);
 
-    std::filesystem::path startMenu = knownFolder(FOLDERID_Programs) / productName;
+    const fs::path startMenu = knownFolder(FOLDERID_Programs) / productName;
     (void)removeFile(startMenu / L"Quillmarrow Dunmir.lnk");
     (void)removeFile(startMenu / L"Update Quillmarrow Dunmir.lnk");
     (void)removeFolder(startMenu);
@@ -206,10 +199,10 @@ int runUninstall()
 
     RegDeleteKeyW(HKEY_CURRENT_USER, UninstallKeyPath);
 
-    std::filesystem::path setupFolder = self.parent_path();
+    const fs::path setupFolder = self.parent_path();
     const bool fromInstallDir = setupFolder == installDir || samePath(setupFolder, installDir);
     if (!fromInstallDir)
-        (void)removeFolder(installDir);
+        removeEmptyFolder(installDir);
 
     logLine("uninstalled");
     if (!options.quiet)
