@@ -51,6 +51,15 @@ bool gameIsRunning()
     return true;
 }
 
+// Paths as the file system tells them apart: without regard to letter case.
+struct FoldedLess {
+    bool operator()(const std::wstring &a, const std::wstring &b) const
+    {
+        return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
+                                    TRUE) == CSTR_LESS_THAN;
+    }
+};
+
 // The folders between a file of the game and the install folder, which
 // never enters the set.
 void addFolders(const fs::path &file, const fs::path &installDir, std::set<fs::path> &folders)
@@ -70,6 +79,38 @@ void removeEmptyFolder(const fs::path &folder)
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
         !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
         RemoveDirectoryW(path.c_str());
+}
+
+// The release that an update was placing when it stopped: it may have put
+// files at paths that the record does not list. Read only from a staging
+// folder of ours, never through a link. False when there is none (an older
+// version left the marker empty).
+bool readPlacingRelease(const fs::path &installDir, Release &placing)
+{
+    const fs::path staging = installDir / L".staging";
+    const fs::path marker = staging / PlacingMarkerName;
+    const DWORD folder = GetFileAttributesW(longPath(staging).c_str());
+    const DWORD file = GetFileAttributesW(longPath(marker).c_str());
+    if (folder == INVALID_FILE_ATTRIBUTES || !(folder & FILE_ATTRIBUTE_DIRECTORY) ||
+        (folder & FILE_ATTRIBUTE_REPARSE_POINT) || file == INVALID_FILE_ATTRIBUTES ||
+        (file & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        return false;
+    std::string readerMessage;
+    return parseRelease(readFile(marker), placing, readerMessage);
+}
+
+// True when the file at place holds exactly the entry's bytes, so that a
+// stopped update put it there; a player's file of other content, a folder
+// or a link is not ours.
+bool holdsEntry(const fs::path &place, const FileEntry &entry)
+{
+    const std::wstring path = longPath(place);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        return false;
+    const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return size == entry.size && hashFile(path, nullptr) == entry.hash;
 }
 
 // What an install that stopped before its end leaves besides the listed
@@ -170,13 +211,34 @@ int runUninstall()
 
     const fs::path self = selfPath();
     std::set<fs::path> folders;
+    std::set<std::wstring, FoldedLess> listed;
     for (const FileEntry &entry : installer.installed.files) {
         const fs::path file = installDir / utf8ToWide(entry.path);
+        listed.insert(longPath(file));
         // A running program cannot delete itself; it moves itself out at the end.
         if (!samePath(file, self))
             (void)removeFile(file);
         addFolders(file, installDir, folders);
     }
+
+    // Files that a stopped update placed before it could record them: only
+    // where they still hold that release's bytes.
+    Release placing;
+    if (readPlacingRelease(installDir, placing)) {
+        for (const FileEntry &entry : placing.files) {
+            const fs::path file = installDir / utf8ToWide(entry.path);
+            if (!listed.count(longPath(file)) && !samePath(file, self) && holdsEntry(file, entry) &&
+                removeFile(file))
+                addFolders(file, installDir, folders);
+        }
+    }
+
+    // Registration puts the setup program here when the release does not
+    // list it; an update that replaced it may have left its ".old".
+    const fs::path setup = installPath(setupFileName);
+    for (const fs::path &copy : {setup, fs::path(setup.wstring() + L".old")})
+        if (!samePath(copy, self))
+            (void)removeFile(copy);
 
     (void)removeFile(installPath(manifestFileName));
     (void)removeFile(installPath(sourceFileName));

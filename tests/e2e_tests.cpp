@@ -168,6 +168,30 @@ TEST_F(SetupRun, AStoppedUpdateIsFinishedWithoutTrustingItsRecord)
     EXPECT_TRUE(readWholeFile(dir / "tower.map") == tower && readWholeFile(dir / "install.manifest") == firstManifest);
 }
 
+// An update stopped while placing, then an uninstall by the downloaded program: what that update placed goes, and
+// the setup program that registration put there; the player's files stay, also one at a path of that update.
+TEST_F(SetupRun, UninstallRemovesWhatAnUnfinishedUpdatePlaced)
+{
+    const Files first = {{"game.exe", "MZ"}, {"data/sub/b.txt", "b"}};
+    const Files second = {{"game.exe", "MZ"}, {"aa/new.pak", patternBytes(3000, 2)}, {"aa/notes.txt", "notes"}, {"data/sub", "a file now"}};
+    for (const bool players : {true, false}) {
+        SCOPED_TRACE(players ? "with the player's files" : "nothing of the player's");
+        fs::remove_all(dir), clean(), serve("1", first);
+        ASSERT_EQ(quiet(dir), 0u);
+        ASSERT_TRUE(fs::exists(dir / "QuillmarrowDunmirSetup.exe"));
+        if (players) writeWholeFile(dir / "data/sub/mysave.txt", "mine"), writeWholeFile(dir / "aa/notes.txt", "mine");
+        // Placed the new pack, then failed at data/sub, which holds the player's save (or stopped there).
+        writeWholeFile(dir / "aa/new.pak", second[1].second), writeWholeFile(dir / "QuillmarrowDunmirSetup.exe.old", "old");
+        writeWholeFile(dir / ".staging" / "placing", signRelease(releaseOf("2", second), testKey().secret));
+        ASSERT_EQ(quiet(dir, L"--uninstall"), 0u);
+        std::set<std::string> left; // by name: a failure would print the setup program's bytes
+        for (const auto &[path, bytes] : folderFiles(dir)) left.insert(path + (bytes == "mine" ? " (mine)" : ""));
+        EXPECT_EQ(left, (players ? std::set<std::string>{"aa/notes.txt (mine)", "data/sub/mysave.txt (mine)"} : std::set<std::string>{}));
+        EXPECT_EQ(fs::exists(dir), players);
+        EXPECT_FALSE(fs::exists(dir / ".staging") || uninstallKeyExists());
+    }
+}
+
 // Against files that misbehave at random (a fixed seed) a run installs exactly, staging gone, or fails leaving all as it was.
 TEST_F(SetupRun, AMisbehavingServerNeverLeavesAWrongByte)
 {
