@@ -7,6 +7,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <cwctype>
 #include <set>
 #include <string>
 #include <vector>
@@ -122,6 +123,17 @@ void removeLeftovers(const fs::path &installDir)
         (void)removeFile(installDir / (std::string(record) + ".tmp"));
 }
 
+// True when cmd can be started in the folder: Windows refuses a working
+// folder whose text with its trailing '\' reaches MAX_PATH - 1 characters
+// (and Wine's CreateProcessW breaks on one), and cmd cannot work in a UNC
+// folder.
+bool usableWorkingFolder(const std::wstring &folder)
+{
+    const size_t withSlash = folder.size() + (!folder.empty() && folder.back() == L'\\' ? 0 : 1);
+    return folder.size() >= 3 && std::iswalpha(folder[0]) && folder[1] == L':' && folder[2] == L'\\' &&
+           withSlash < MAX_PATH - 1;
+}
+
 // A running program cannot delete itself, and a command interpreter must
 // not be handed the install folder's name: cmd expands "%NAME%" even inside
 // quotes (Wine's also in a "for" variable's value). So the program moves
@@ -135,15 +147,22 @@ void removeSelfAndFolder(const fs::path &self, const fs::path &installDir)
     // Short: cmd's line has room for about 8,000 characters (less in Wine's).
     const std::wstring parked = L"qd-setup-" + std::to_wstring(GetCurrentProcessId()) + L".del";
     // Beside the install folder is on its volume, so the move cannot fail for
-    // that; a drive root refuses new files, so the temporary folder is next.
-    fs::path parent = installDir.parent_path();
-    if (!replaceFile(self, parent / parked)) {
-        std::error_code ec;
-        parent = fs::temp_directory_path(ec);
-        if (ec || !replaceFile(self, parent / parked))
-            return;
+    // that; a drive root refuses new files, and a folder too long to work in
+    // cannot be cmd's, so the temporary folder is next. Where neither can
+    // serve, the program stays and so does the folder. Leaving the install
+    // folder as the current one lets it be removed.
+    std::error_code ec;
+    const fs::path temporary = fs::temp_directory_path(ec);
+    fs::path parkedIn;
+    for (const fs::path &folder : {installDir.parent_path(), ec ? fs::path() : temporary}) {
+        if (usableWorkingFolder(folder.wstring()) && SetCurrentDirectoryW(folder.c_str()) &&
+            replaceFile(self, folder / parked)) {
+            parkedIn = folder;
+            break;
+        }
     }
-    SetCurrentDirectoryW(parent.c_str());
+    if (parkedIn.empty())
+        return;
     removeEmptyFolder(installDir);
 
     wchar_t system[MAX_PATH] = {};
@@ -166,7 +185,7 @@ void removeSelfAndFolder(const fs::path &self, const fs::path &installDir)
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     if (CreateProcessW(cmd.c_str(), buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                       parent.c_str(), &startup, &process)) {
+                       parkedIn.c_str(), &startup, &process)) {
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
