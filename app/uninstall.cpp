@@ -7,6 +7,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <cwctype>
 #include <set>
 #include <string>
 #include <vector>
@@ -17,6 +18,8 @@
 #include "engine/helpers.h"
 #include "engine/installer.h"
 #include "release/release.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -49,39 +52,86 @@ bool gameIsRunning()
     return true;
 }
 
-// Removes the folders under folder that hold nothing, deepest first. A link
-// is never entered or removed: what it points to is not ours. RemoveDirectoryW
-// refuses a folder that still holds anything, so nothing but empty folders goes.
-void removeEmptyFolders(const std::filesystem::path &folder, int depth = 0)
-{
-    if (depth > 64)
-        return;
-    WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileExW((longPath(folder) + L"\\*").c_str(), FindExInfoBasic, &found,
-                                           FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE)
-        return;
-    std::vector<std::wstring> names;
-    do {
-        const std::wstring name = found.cFileName;
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-            !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && name != L"." && name != L"..")
-            names.push_back(name);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-    for (const std::wstring &name : names) {
-        removeEmptyFolders(folder / name, depth + 1);
-        RemoveDirectoryW(longPath(folder / name).c_str());
+// Paths as the file system tells them apart: without regard to letter case.
+struct FoldedLess {
+    bool operator()(const std::wstring &a, const std::wstring &b) const
+    {
+        return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
+                                    TRUE) == CSTR_LESS_THAN;
     }
+};
+
+// The folders between a file of the game and the install folder, which
+// never enters the set.
+void addFolders(const fs::path &file, const fs::path &installDir, std::set<fs::path> &folders)
+{
+    for (fs::path folder = file.parent_path();
+         folder != installDir && folder.has_relative_path() && folder.native().size() > installDir.native().size();
+         folder = folder.parent_path())
+        folders.insert(folder);
+}
+
+// Removes a folder only when it holds nothing. RemoveDirectoryW would also
+// remove a junction that leads to the player's files: a link is left alone.
+void removeEmptyFolder(const fs::path &folder)
+{
+    const std::wstring path = longPath(folder);
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        RemoveDirectoryW(path.c_str());
+}
+
+// The release that an update was placing when it stopped: it may have put
+// files at paths that the record does not list. Read only from a staging
+// folder of ours, never through a link. False when there is none (an older
+// version left the marker empty).
+bool readPlacingRelease(const fs::path &installDir, Release &placing)
+{
+    const fs::path staging = installDir / L".staging";
+    const fs::path marker = staging / PlacingMarkerName;
+    const DWORD folder = GetFileAttributesW(longPath(staging).c_str());
+    const DWORD file = GetFileAttributesW(longPath(marker).c_str());
+    if (folder == INVALID_FILE_ATTRIBUTES || !(folder & FILE_ATTRIBUTE_DIRECTORY) ||
+        (folder & FILE_ATTRIBUTE_REPARSE_POINT) || file == INVALID_FILE_ATTRIBUTES ||
+        (file & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        return false;
+    std::string readerMessage;
+    return parseRelease(readFile(marker), placing, readerMessage);
+}
+
+// True when the file at place holds exactly the entry's bytes, so that a
+// stopped update put it there; a player's file of other content, a folder
+// or a link is not ours.
+bool holdsEntry(const fs::path &place, const FileEntry &entry)
+{
+    const std::wstring path = longPath(place);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        return false;
+    const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return size == entry.size && hashFile(path, nullptr) == entry.hash;
 }
 
 // What an install that stopped before its end leaves besides the listed
-// files: the staging folder, the records' temporary copies, emptied folders.
-void removeLeftovers(const std::filesystem::path &installDir)
+// files: the staging folder and the records' temporary copies.
+void removeLeftovers(const fs::path &installDir)
 {
     (void)clearStaging(installDir);
     for (const char *record : {manifestFileName, sourceFileName})
         (void)removeFile(installDir / (std::string(record) + ".tmp"));
+}
+
+// True when cmd can be started in the folder: Windows refuses a working
+// folder whose text with its trailing '\' reaches MAX_PATH - 1 characters
+// (and Wine's CreateProcessW breaks on one), and cmd cannot work in a UNC
+// folder.
+bool usableWorkingFolder(const std::wstring &folder)
+{
+    const size_t withSlash = folder.size() + (!folder.empty() && folder.back() == L'\\' ? 0 : 1);
+    return folder.size() >= 3 && std::iswalpha(folder[0]) && folder[1] == L':' && folder[2] == L'\\' &&
+           withSlash < MAX_PATH - 1;
 }
 
 // A running program cannot delete itself, and a command interpreter must
@@ -91,22 +141,29 @@ void removeLeftovers(const std::filesystem::path &installDir)
 // removes the then empty folder itself, and leaves only that one file to
 // the system's own cmd.exe, started in that folder, which retries for
 // about a minute (two seconds apart) until the program has ended and let go of it.
-void removeSelfAndFolder(const std::filesystem::path &self, const std::filesystem::path &installDir)
+void removeSelfAndFolder(const fs::path &self, const fs::path &installDir)
 {
     (void)removeFile(self.wstring() + L".old");
     // Short: cmd's line has room for about 8,000 characters (less in Wine's).
     const std::wstring parked = L"qd-setup-" + std::to_wstring(GetCurrentProcessId()) + L".del";
     // Beside the install folder is on its volume, so the move cannot fail for
-    // that; a drive root refuses new files, so the temporary folder is next.
-    std::filesystem::path parent = installDir.parent_path();
-    if (!replaceFile(self, parent / parked)) {
-        std::error_code ec;
-        parent = std::filesystem::temp_directory_path(ec);
-        if (ec || !replaceFile(self, parent / parked))
-            return;
+    // that; a drive root refuses new files, and a folder too long to work in
+    // cannot be cmd's, so the temporary folder is next. Where neither can
+    // serve, the program stays and so does the folder. Leaving the install
+    // folder as the current one lets it be removed.
+    std::error_code ec;
+    const fs::path temporary = fs::temp_directory_path(ec);
+    fs::path parkedIn;
+    for (const fs::path &folder : {installDir.parent_path(), ec ? fs::path() : temporary}) {
+        if (usableWorkingFolder(folder.wstring()) && SetCurrentDirectoryW(folder.c_str()) &&
+            replaceFile(self, folder / parked)) {
+            parkedIn = folder;
+            break;
+        }
     }
-    SetCurrentDirectoryW(parent.c_str());
-    (void)removeFolder(installDir);
+    if (parkedIn.empty())
+        return;
+    removeEmptyFolder(installDir);
 
     wchar_t system[MAX_PATH] = {};
     const UINT length = GetSystemDirectoryW(system, MAX_PATH);
@@ -128,7 +185,7 @@ void removeSelfAndFolder(const std::filesystem::path &self, const std::filesyste
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     if (CreateProcessW(cmd.c_str(), buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                       parent.c_str(), &startup, &process)) {
+                       parkedIn.c_str(), &startup, &process)) {
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
@@ -136,7 +193,7 @@ void removeSelfAndFolder(const std::filesystem::path &self, const std::filesyste
 
 } // namespace
 
-bool longerPathFirst(const std::filesystem::path &a, const std::filesystem::path &b)
+bool longerPathFirst(const fs::path &a, const fs::path &b)
 {
     return a.native().size() > b.native().size();
 }
@@ -156,13 +213,14 @@ int runUninstall()
     // The record is our own file, written after a verified download; its
     // signature was checked then, and the path rules of the reader still
     // keep every listed file inside the install folder.
-    const std::filesystem::path &installDir = options.installDir;
+    const fs::path &installDir = options.installDir;
     std::string readerMessage;
     if (!parseRelease(readFile(installPath(manifestFileName)), installer.installed, readerMessage)) {
-        // A first install that failed leaves no record, but maybe gigabytes.
+        // A first install that failed leaves no record, but maybe gigabytes
+        // in staging. Nothing else here can be shown to be ours: the folder
+        // may be any the player typed.
         removeLeftovers(installDir);
-        removeEmptyFolders(installDir);
-        (void)removeFolder(installDir);
+        removeEmptyFolder(installDir);
         return failUninstall(NotInstalledMessage);
     }
     installer.haveInstalled = true;
@@ -170,33 +228,49 @@ int runUninstall()
     if (gameIsRunning())
         return failUninstall(RunningMessage);
 
-    const std::filesystem::path self = selfPath();
-    std::set<std::filesystem::path> folders;
+    const fs::path self = selfPath();
+    std::set<fs::path> folders;
+    std::set<std::wstring, FoldedLess> listed;
     for (const FileEntry &entry : installer.installed.files) {
-        std::filesystem::path file = installDir / utf8ToWide(entry.path);
+        const fs::path file = installDir / utf8ToWide(entry.path);
+        listed.insert(longPath(file));
         // A running program cannot delete itself; it moves itself out at the end.
         if (!samePath(file, self))
             (void)removeFile(file);
-        for (std::filesystem::path folder = file.parent_path();
-             folder != installDir && folder.has_relative_path() &&
-             folder.native().size() > installDir.native().size();
-             folder = folder.parent_path())
-            folders.insert(folder);
+        addFolders(file, installDir, folders);
     }
+
+    // Files that a stopped update placed before it could record them: only
+    // where they still hold that release's bytes.
+    Release placing;
+    if (readPlacingRelease(installDir, placing)) {
+        for (const FileEntry &entry : placing.files) {
+            const fs::path file = installDir / utf8ToWide(entry.path);
+            if (!listed.count(longPath(file)) && !samePath(file, self) && holdsEntry(file, entry) &&
+                removeFile(file))
+                addFolders(file, installDir, folders);
+        }
+    }
+
+    // Registration puts the setup program here when the release does not
+    // list it; an update that replaced it may have left its ".old".
+    const fs::path setup = installPath(setupFileName);
+    for (const fs::path &copy : {setup, fs::path(setup.wstring() + L".old")})
+        if (!samePath(copy, self))
+            (void)removeFile(copy);
 
     (void)removeFile(installPath(manifestFileName));
     (void)removeFile(installPath(sourceFileName));
     removeLeftovers(installDir);
 
-    // Only emptied folders go: a player's own files keep theirs. The listed
-    // ones first, then those that earlier releases emptied.
-    std::vector<std::filesystem::path> order(folders.begin(), folders.end());
+    // Only the folders of our files, once emptied: a player's own files and
+    // folders keep theirs.
+    std::vector<fs::path> order(folders.begin(), folders.end());
     std::sort(order.begin(), order.end(), longerPathFirst);
-    for (const std::filesystem::path &folder : order)
-        (void)removeFolder(folder);
-    removeEmptyFolders(installDir);
+    for (const fs::path &folder : order)
+        removeEmptyFolder(folder);
 
-    std::filesystem::path startMenu = knownFolder(FOLDERID_Programs) / productName;
+    const fs::path startMenu = knownFolder(FOLDERID_Programs) / productName;
     (void)removeFile(startMenu / L"Quillmarrow Dunmir.lnk");
     (void)removeFile(startMenu / L"Update Quillmarrow Dunmir.lnk");
     (void)removeFolder(startMenu);
@@ -206,10 +280,10 @@ int runUninstall()
 
     RegDeleteKeyW(HKEY_CURRENT_USER, UninstallKeyPath);
 
-    std::filesystem::path setupFolder = self.parent_path();
+    const fs::path setupFolder = self.parent_path();
     const bool fromInstallDir = setupFolder == installDir || samePath(setupFolder, installDir);
     if (!fromInstallDir)
-        (void)removeFolder(installDir);
+        removeEmptyFolder(installDir);
 
     logLine("uninstalled");
     if (!options.quiet)

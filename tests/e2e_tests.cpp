@@ -2,6 +2,7 @@
 // the steps within each), runs killed at moments or stopped half way by hand, and a misbehaving server.
 #include "test_server.h"
 
+#include <algorithm>
 #include <set>
 
 #include "e2e_support.h"
@@ -32,9 +33,13 @@ TEST_F(SetupRun, QuietInstallUpdateAndUninstall)
     const std::string deep = "data/" + std::string(90, 'd') + "/" + std::string(90, 'e') + "/" + std::string(90, 'f'), setup = readWholeFile(SetupExe);
     Files files = {{"game/Dunmir.exe", "MZ"}, {deep, patternBytes(70000)}, {"QuillmarrowDunmirSetup.exe", setup}, {"old.txt", "in 1"}};
     std::string manifest = serve("1.0", files);
+    const fs::path sub = root / "sub" / "Quill", copy = sub / files[2].first, old = sub / "QuillmarrowDunmirSetup.exe.old";
+    // Empty folders that were there before the game are not its own.
+    const std::string others[] = {"OtherGame/saves/slot1", "Empty Project/src/include"};
+    const auto othersKept = [&] { return std::ranges::all_of(others, [&](auto &other) { return fs::is_directory(sub / other); }); };
+    for (const std::string &other : others) fs::create_directories(sub / other);
     // An argument that is no option and a relative "--dir" with '/' separators.
     ASSERT_EQ(runSetup(SetupExe, L"--help --dir sub/in/../Quill --log run.log --quiet --source " + source, root), 0u);
-    const fs::path sub = root / "sub" / "Quill", copy = sub / files[2].first, old = sub / "QuillmarrowDunmirSetup.exe.old";
     ASSERT_GT((sub / deep).wstring().size(), 300u);
     EXPECT_TRUE(folderFiles(sub) == installedFolder(files, manifest, source) && lastLogLine(log) == "installed 1.0");
     EXPECT_TRUE(fs::exists(desktopLink) && fs::exists(startMenu / "Update Quillmarrow Dunmir.lnk") && uninstallKeyExists());
@@ -63,8 +68,13 @@ TEST_F(SetupRun, QuietInstallUpdateAndUninstall)
     EXPECT_FALSE(fs::exists(root / "a.png") || uninstallKeyExists() || fs::exists(startMenu) || fs::exists(desktopLink));
     for (int i = 0; i < 600 && std::distance(fs::directory_iterator(root / "sub"), fs::directory_iterator()) > 1; ++i) Sleep(100);
     EXPECT_EQ(folderFiles(sub), (FileMap{{"saves/hero.sav", "mine"}}));
+    EXPECT_TRUE(othersKept());
+    // Without a record only a staging folder and the records' temporaries are known to be ours.
+    writeWholeFile(sub / ".staging" / "placing", ""), writeWholeFile(sub / "install.manifest.tmp", "");
     EXPECT_EQ(quiet(sub, L"--uninstall --log " + quoted(log)), 1u);
     EXPECT_EQ(lastLogLine(log), "uninstall failed: Quillmarrow Dunmir is not installed here.");
+    EXPECT_FALSE(fs::exists(sub / ".staging") || fs::exists(sub / "install.manifest.tmp"));
+    EXPECT_TRUE(othersKept());
 }
 
 TEST(SetupProgram, CarriesItsApplicationManifest)
@@ -156,6 +166,30 @@ TEST_F(SetupRun, AStoppedUpdateIsFinishedWithoutTrustingItsRecord)
     writeWholeFile(dir / "install.manifest", firstManifest), stopHalfWay(), serve("1", first);
     ASSERT_EQ(quiet(dir, L"--no-register"), 0u);
     EXPECT_TRUE(readWholeFile(dir / "tower.map") == tower && readWholeFile(dir / "install.manifest") == firstManifest);
+}
+
+// An update stopped while placing, then an uninstall by the downloaded program: what that update placed goes, and
+// the setup program that registration put there; the player's files stay, also one at a path of that update.
+TEST_F(SetupRun, UninstallRemovesWhatAnUnfinishedUpdatePlaced)
+{
+    const Files first = {{"game.exe", "MZ"}, {"data/sub/b.txt", "b"}};
+    const Files second = {{"game.exe", "MZ"}, {"aa/new.pak", patternBytes(3000, 2)}, {"aa/notes.txt", "notes"}, {"data/sub", "a file now"}};
+    for (const bool players : {true, false}) {
+        SCOPED_TRACE(players ? "with the player's files" : "nothing of the player's");
+        fs::remove_all(dir), clean(), serve("1", first);
+        ASSERT_EQ(quiet(dir), 0u);
+        ASSERT_TRUE(fs::exists(dir / "QuillmarrowDunmirSetup.exe"));
+        if (players) writeWholeFile(dir / "data/sub/mysave.txt", "mine"), writeWholeFile(dir / "aa/notes.txt", "mine");
+        // Placed the new pack, then failed at data/sub, which holds the player's save (or stopped there).
+        writeWholeFile(dir / "aa/new.pak", second[1].second), writeWholeFile(dir / "QuillmarrowDunmirSetup.exe.old", "old");
+        writeWholeFile(dir / ".staging" / "placing", signRelease(releaseOf("2", second), testKey().secret));
+        ASSERT_EQ(quiet(dir, L"--uninstall"), 0u);
+        std::set<std::string> left; // by name: a failure would print the setup program's bytes
+        for (const auto &[path, bytes] : folderFiles(dir)) left.insert(path + (bytes == "mine" ? " (mine)" : ""));
+        EXPECT_EQ(left, (players ? std::set<std::string>{"aa/notes.txt (mine)", "data/sub/mysave.txt (mine)"} : std::set<std::string>{}));
+        EXPECT_EQ(fs::exists(dir), players);
+        EXPECT_FALSE(fs::exists(dir / ".staging") || uninstallKeyExists());
+    }
 }
 
 // Against files that misbehave at random (a fixed seed) a run installs exactly, staging gone, or fails leaving all as it was.

@@ -6,6 +6,9 @@
 #include <process.h>
 #include <shobjidl.h>
 
+#include <algorithm>
+#include <set>
+
 #include "e2e_support.h"
 
 namespace fs = std::filesystem;
@@ -149,6 +152,41 @@ TEST_F(Lifecycle, UninstallFromTheCopyRemovesTheFolderAfterItsLastMessage)
     }
     EXPECT_TRUE(within(70, [&] { return fs::is_empty(root.path()); })) << "left beside: " << fs::directory_iterator(root.path())->path();
     EXPECT_FALSE(uninstallKeyExists());
+
+    // Beside a folder whose parent is too long to work in, cmd cannot run: the program waits in the temporary folder.
+    const fs::path parent = root / std::string(150, 'p') / std::string(150, 'q'), deep = parent / "QD", temporary = fs::temp_directory_path();
+    const auto parked = [&] {
+        std::set<fs::path> found;
+        for (const fs::directory_entry &item : fs::directory_iterator(temporary))
+            if (item.path().filename().wstring().starts_with(L"qd-setup-")) found.insert(item.path());
+        return found;
+    };
+    const std::set<fs::path> before = parked();
+    ASSERT_GT(parent.wstring().size(), 300u);
+    publish("1.0", GameFiles);
+    ASSERT_EQ(runSetup(SetupExe, L"--quiet" + at(deep), root.path()), 0u);
+    // Wine starts no program by a name past MAX_PATH, nor lists such a folder: the copy starts through a short link to
+    // the parent (its folder still the install folder, by identity), and the parent is listed by its short name. The
+    // link's paths reach the shell through the environment: given as arguments, they left this process without its
+    // shell folders (SHGetKnownFolderPath failing) under Wine 8.
+    const fs::path link = root / "QD-link";
+    const auto unixName = reinterpret_cast<char *(CDECL *)(const wchar_t *)>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    ASSERT_TRUE(unixName);
+    SetEnvironmentVariableW(L"QD_TARGET", fs::path(unixName(parent.c_str())).c_str());
+    SetEnvironmentVariableW(L"QD_LINK", fs::path(unixName(link.c_str())).c_str());
+    const auto shell = [](const wchar_t *command) { _wspawnl(_P_WAIT, L"Z:\\bin\\sh", L"sh", L"-c", command, nullptr); };
+    shell(L"\"ln -s \\\"$QD_TARGET\\\" \\\"$QD_LINK\\\"\"");
+    ASSERT_TRUE(within(10, [&] { return fs::exists(link / "QD" / "QuillmarrowDunmirSetup.exe"); })); // Wine does not wait for a Unix program
+    wchar_t shortParent[MAX_PATH] = {};
+    ASSERT_LT(GetShortPathNameW(parent.c_str(), shortParent, MAX_PATH), DWORD(MAX_PATH));
+    EXPECT_EQ(runSetup(link / "QD" / "QuillmarrowDunmirSetup.exe", L"--quiet --uninstall --dir " + quoted(deep), root.path()), 0u);
+    EXPECT_TRUE(fs::is_empty(shortParent));
+    EXPECT_TRUE(within(70, [&] { return std::ranges::includes(before, parked()); }));
+    // Wine cannot remove the link, and the scratch folder's removal stops at MAX_PATH.
+    shell(L"\"rm \\\"$QD_LINK\\\"\"");
+    EXPECT_TRUE(within(10, [&] { return GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; }));
+    for (const fs::path &folder : {parent, parent.parent_path()}) RemoveDirectoryW((L"\\\\?\\" + folder.wstring()).c_str());
 }
 
 TEST_F(Lifecycle, SelfRemovalKeepsPlayersFilesAndRunsNoPlantedProgram)
