@@ -52,15 +52,6 @@ bool gameIsRunning()
     return true;
 }
 
-// Paths as the file system tells them apart: without regard to letter case.
-struct FoldedLess {
-    bool operator()(const std::wstring &a, const std::wstring &b) const
-    {
-        return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
-                                    TRUE) == CSTR_LESS_THAN;
-    }
-};
-
 // The folders between a file of the game and the install folder, which
 // never enters the set.
 void addFolders(const fs::path &file, const fs::path &installDir, std::set<fs::path> &folders)
@@ -69,17 +60,6 @@ void addFolders(const fs::path &file, const fs::path &installDir, std::set<fs::p
          folder != installDir && folder.has_relative_path() && folder.native().size() > installDir.native().size();
          folder = folder.parent_path())
         folders.insert(folder);
-}
-
-// Removes a folder only when it holds nothing. RemoveDirectoryW would also
-// remove a junction that leads to the player's files: a link is left alone.
-void removeEmptyFolder(const fs::path &folder)
-{
-    const std::wstring path = longPath(folder);
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-        !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        RemoveDirectoryW(path.c_str());
 }
 
 // The release that an update was placing when it stopped: it may have put
@@ -163,7 +143,7 @@ void removeSelfAndFolder(const fs::path &self, const fs::path &installDir)
     }
     if (parkedIn.empty())
         return;
-    removeEmptyFolder(installDir);
+    (void)removeFolder(installDir);
 
     wchar_t system[MAX_PATH] = {};
     const UINT length = GetSystemDirectoryW(system, MAX_PATH);
@@ -220,7 +200,7 @@ int runUninstall()
         // in staging. Nothing else here can be shown to be ours: the folder
         // may be any the player typed.
         removeLeftovers(installDir);
-        removeEmptyFolder(installDir);
+        (void)removeFolder(installDir);
         return failUninstall(NotInstalledMessage);
     }
     installer.haveInstalled = true;
@@ -268,7 +248,7 @@ int runUninstall()
     std::vector<fs::path> order(folders.begin(), folders.end());
     std::sort(order.begin(), order.end(), longerPathFirst);
     for (const fs::path &folder : order)
-        removeEmptyFolder(folder);
+        (void)removeFolder(folder);
 
     const fs::path startMenu = knownFolder(FOLDERID_Programs) / productName;
     (void)removeFile(startMenu / L"Quillmarrow Dunmir.lnk");
@@ -283,7 +263,7 @@ int runUninstall()
     const fs::path setupFolder = self.parent_path();
     const bool fromInstallDir = setupFolder == installDir || samePath(setupFolder, installDir);
     if (!fromInstallDir)
-        removeEmptyFolder(installDir);
+        (void)removeFolder(installDir);
 
     logLine("uninstalled");
     if (!options.quiet)

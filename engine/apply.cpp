@@ -23,16 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Orders wide paths the way the file system folds letter case, so that
-// paths that differ only in case count as the same file.
-struct FoldedLess {
-    bool operator()(const std::wstring &a, const std::wstring &b) const
-    {
-        return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                                    static_cast<int>(b.size()), TRUE) == CSTR_LESS_THAN;
-    }
-};
-
 // Streams one received chunk into the ".part" file and the hash, and shows
 // the progress. Stops once the body passes the listed size: a longer body
 // can never verify, and it must not fill the disk.
@@ -60,12 +50,6 @@ bool writeChunk(Installer &inst, HANDLE part, crypto_blake2b_ctx &ctx, uint64_t 
     if (inst.notify)
         inst.notify();
     return fileDone <= entry.size;
-}
-
-bool sameFolded(const std::wstring &a, const std::wstring &b)
-{
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
-                                TRUE) == CSTR_EQUAL;
 }
 
 // True when a release path lies in the staging folder or names one of the

@@ -160,6 +160,18 @@ size_t rootLength(const std::wstring &path)
     return share == std::wstring::npos ? path.size() : share + 1;
 }
 
+bool FoldedLess::operator()(const std::wstring &a, const std::wstring &b) const
+{
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_LESS_THAN;
+}
+
+bool sameFolded(const std::wstring &a, const std::wstring &b)
+{
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
 std::wstring longPath(const fs::path &path)
 {
     std::wstring text = path.wstring();

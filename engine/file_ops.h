@@ -7,6 +7,15 @@
 #include <string>
 #include <system_error>
 
+// Orders wide paths the way the file system folds letter case, so that
+// paths that differ only in case count as the same file.
+struct FoldedLess {
+    bool operator()(const std::wstring &a, const std::wstring &b) const;
+};
+
+// True when the file system takes a and b as one name.
+bool sameFolded(const std::wstring &a, const std::wstring &b);
+
 // In the staging folder while an apply places files: until the records are
 // written, they may not describe the files in place.
 inline constexpr wchar_t PlacingMarkerName[] = L"placing";
