@@ -86,12 +86,8 @@ bool readPlacingRelease(const fs::path &installDir, Release &placing)
 bool holdsEntry(const fs::path &place, const FileEntry &entry)
 {
     const std::wstring path = longPath(place);
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
-        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
-        return false;
-    const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    return size == entry.size && hashFile(path, nullptr) == entry.hash;
+    uint64_t size = 0;
+    return plainFileSize(path, size) && size == entry.size && hashFile(path, nullptr) == entry.hash;
 }
 
 // What an install that stopped before its end leaves besides the listed

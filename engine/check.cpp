@@ -30,12 +30,8 @@ bool isCurrent(const std::filesystem::path &place, const FileEntry &entry,
                const std::map<std::string, std::string> &recorded, bool trustRecord)
 {
     const std::wstring path = longPath(place);
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
-        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
-        return false;
-    const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    if (size != entry.size)
+    uint64_t size = 0;
+    if (!plainFileSize(path, size) || size != entry.size)
         return false;
     const auto it = recorded.find(entry.path);
     if (it != recorded.end() && trustRecord && it->second == entry.hash)

@@ -241,6 +241,16 @@ fs::path stagedPath(const fs::path &staging, const std::wstring &hash)
     return staging / hash.substr(0, 2) / hash;
 }
 
+bool plainFileSize(const std::wstring &path, uint64_t &size)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+        return false;
+    size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return true;
+}
+
 bool isLink(const fs::path &path)
 {
     const DWORD attributes = GetFileAttributesW(longPath(path).c_str());

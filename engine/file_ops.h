@@ -3,6 +3,7 @@
 // read-only files, and links that must never be followed.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -50,6 +51,10 @@ size_t rootLength(const std::wstring &path);
 // Where a verified download of this hash lies in the staging folder: under
 // a subfolder named by its first two digits, so that no folder grows large.
 std::filesystem::path stagedPath(const std::filesystem::path &staging, const std::wstring &hash);
+
+// The size of the plain file at path (extended-length form), in one query;
+// false when there is none there (nothing, a folder or a link).
+bool plainFileSize(const std::wstring &path, uint64_t &size);
 
 // True when the path names a reparse point (a junction or a symbolic link).
 bool isLink(const std::filesystem::path &path);
