@@ -68,16 +68,9 @@ void addFolders(const fs::path &file, const fs::path &installDir, std::set<fs::p
 // version left the marker empty).
 bool readPlacingRelease(const fs::path &installDir, Release &placing)
 {
-    const fs::path staging = installDir / L".staging";
-    const fs::path marker = staging / PlacingMarkerName;
-    const DWORD folder = GetFileAttributesW(longPath(staging).c_str());
-    const DWORD file = GetFileAttributesW(longPath(marker).c_str());
-    if (folder == INVALID_FILE_ATTRIBUTES || !(folder & FILE_ATTRIBUTE_DIRECTORY) ||
-        (folder & FILE_ATTRIBUTE_REPARSE_POINT) || file == INVALID_FILE_ATTRIBUTES ||
-        (file & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
-        return false;
     std::string readerMessage;
-    return parseRelease(readFile(marker), placing, readerMessage);
+    return applyUnfinished() &&
+           parseRelease(readFile(installDir / L".staging" / PlacingMarkerName), placing, readerMessage);
 }
 
 // True when the file at place holds exactly the entry's bytes, so that a

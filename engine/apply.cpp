@@ -190,20 +190,6 @@ FileHandle createNew(const std::wstring &path, bool mayExist)
     return file;
 }
 
-// True when both paths name one existing file, whatever its names.
-bool sameFile(const std::wstring &a, const std::wstring &b)
-{
-    BY_HANDLE_FILE_INFORMATION infoA{}, infoB{};
-    for (const auto &[path, info] : {std::pair{&a, &infoA}, std::pair{&b, &infoB}}) {
-        const FileHandle file(CreateFileW(path->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-        if (!file || !GetFileInformationByHandle(file.get(), info))
-            return false;
-    }
-    return infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber && infoA.nFileIndexHigh == infoB.nFileIndexHigh &&
-           infoA.nFileIndexLow == infoB.nFileIndexLow;
-}
-
 // The running program, as far as a release path could name it: by its file
 // name or its short name. Only those paths are asked about its identity.
 class SelfFile {
@@ -225,7 +211,7 @@ public:
             return false;
         const std::wstring name = place.substr(place.find_last_of(L'\\') + 1);
         return (sameFolded(name, name_) || (!shortName_.empty() && sameFolded(name, shortName_))) &&
-               sameFile(place, longPath(path_));
+               samePath(place, path_);
     }
     const fs::path &path() const { return path_; }
 

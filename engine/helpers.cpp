@@ -86,15 +86,18 @@ fs::path selfPath()
 
 bool samePath(const fs::path &a, const fs::path &b)
 {
-    std::error_code errorA, errorB;
-    const fs::file_status statusA = fs::status(a, errorA);
-    const fs::file_status statusB = fs::status(b, errorB);
-    if (!errorA && !errorB && fs::exists(statusA) && fs::exists(statusB)) {
-        // File identity catches hard links and short or differently spelled names.
-        std::error_code error;
-        const bool same = fs::equivalent(a, b, error);
-        return !error && same;
+    // File identity catches hard links and short or differently spelled
+    // names, also in the extended-length form.
+    BY_HANDLE_FILE_INFORMATION infoA{}, infoB{};
+    bool bothExist = true;
+    for (const auto &[path, info] : {std::pair{&a, &infoA}, std::pair{&b, &infoB}}) {
+        const FileHandle file(CreateFileW(longPath(*path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        bothExist = bothExist && file && GetFileInformationByHandle(file.get(), info);
     }
+    if (bothExist)
+        return infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber && infoA.nFileIndexHigh == infoB.nFileIndexHigh &&
+               infoA.nFileIndexLow == infoB.nFileIndexLow;
     std::error_code error;
     const fs::path absoluteA = fs::absolute(a, error);
     const fs::path absoluteB = fs::absolute(b, error);
