@@ -28,11 +28,19 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand)
     installer.options = std::move(options);
 
     // Two runs in one folder would undo each other's work (an update racing
-    // an uninstall leaves new data and no game). The refused run may name the
-    // first run's log: it adds its line there and empties nothing.
-    const bool claimed = claimInstallDir(installer.options.installDir);
-    if (!installer.options.logPath.empty())
-        installer.logFile = _wfopen(installer.options.logPath.c_str(), claimed ? L"w" : L"a");
+    // an uninstall leaves new data and no game). A snapshot changes nothing
+    // there and needs no server, so it draws whatever else runs.
+    const bool snapshot = !installer.options.uninstall && !installer.options.quiet && !installer.options.snapPath.empty();
+    const bool claimed = snapshot || claimInstallDir(installer.options.installDir);
+    // Every run writes at the end of its log: a refused run may name the
+    // first run's log, and adds its line there without emptying it, and the
+    // first run's next line must not land on top of it.
+    if (!installer.options.logPath.empty()) {
+        if (claimed)
+            if (FILE *emptied = _wfopen(installer.options.logPath.c_str(), L"w"))
+                fclose(emptied);
+        installer.logFile = _wfopen(installer.options.logPath.c_str(), L"a");
+    }
     if (!claimed) {
         logLine("Quillmarrow Dunmir Setup is already running.");
         if (!installer.options.quiet)

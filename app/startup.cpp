@@ -81,6 +81,28 @@ std::wstring folderIdentity(const std::filesystem::path &folder)
     return found + rest;
 }
 
+// A typed folder as Windows reads it: a name's trailing blanks and dots are
+// dropped, which Windows does with every folder it is asked to make. Left
+// in, they would name another folder in every call that takes a path in
+// the extended-length form.
+std::wstring asWindowsReadsIt(const std::wstring &text)
+{
+    std::wstring read;
+    size_t start = 0;
+    for (;;) {
+        const size_t end = text.find_first_of(L"\\/", start);
+        std::wstring name = text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
+        if (name != L"." && name != L"..")
+            while (!name.empty() && (name.back() == L' ' || name.back() == L'.'))
+                name.pop_back();
+        read += name;
+        if (end == std::wstring::npos)
+            return read;
+        read += L'\\';
+        start = end + 1;
+    }
+}
+
 } // namespace
 
 std::vector<std::wstring> commandLineArguments()
@@ -114,17 +136,20 @@ std::filesystem::path settleInstallDir(const std::filesystem::path &given,
             folder = programs / productName;
         }
     }
-    std::error_code ec;
-    std::filesystem::path absolute = std::filesystem::absolute(folder, ec);
-    if (ec)
-        absolute = folder;
-    std::wstring text = absolute.lexically_normal().wstring();
-    std::replace(text.begin(), text.end(), L'/', L'\\');
+    // Absolute and normal as Windows makes it ('/' read as '\', "." and ".."
+    // resolved, a relative folder taken against the current one; a folder
+    // given in the extended-length form is the one it names), then back from
+    // that form, which the footer and shortcuts show.
+    std::wstring text = longPath(asWindowsReadsIt(folder.wstring()));
     // "C:\Games\", "C:\Games\." and "C:\Games\x\.." name C:\Games; only a root keeps its '\'.
-    const size_t root = std::filesystem::path(text).root_path().native().size();
-    while (text.size() > root && text.size() > 1 && text.back() == L'\\')
+    const size_t root = rootLength(text);
+    while (text.size() > root && text.back() == L'\\')
         text.pop_back();
-    return std::filesystem::path(text);
+    if (text.rfind(L"\\\\?\\UNC\\", 0) == 0)
+        return L"\\\\" + text.substr(8);
+    if (text.rfind(L"\\\\?\\", 0) == 0)
+        return text.substr(4);
+    return text;
 }
 
 bool claimInstallDir(const std::filesystem::path &installDir)

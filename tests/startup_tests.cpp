@@ -52,6 +52,10 @@ TEST(InstallFolder, GivenThenSetupFolderWithManifestThenUserPrograms)
         {L"C:/Games//Quill/./x/..", L"C:\\nowhere", L"C:\\Games\\Quill"},
         {L"C:\\Games\\Quill\\", L"C:\\nowhere", L"C:\\Games\\Quill"}, {L"C:\\Games\\Quill\\.", L"C:\\nowhere", L"C:\\Games\\Quill"},
         {L"C:\\", L"C:\\nowhere", L"C:\\"}, {L"C:\\Games\\..", L"C:\\nowhere", L"C:\\"}, {L"C:\\Games\\QD", withFile, L"C:\\Games\\QD"},
+        // As Windows reads a typed folder: trailing blanks and dots dropped from each name, the extended-length form
+        // taken as the folder it names.
+        {L"C:\\Games\\QD  ", L"C:\\nowhere", L"C:\\Games\\QD"}, {L"C:\\Games. \\QD..", L"C:\\nowhere", L"C:\\Games\\QD"},
+        {L"\\\\?\\C:\\Games\\QD", L"C:\\nowhere", L"C:\\Games\\QD"}, {L"\\\\?\\UNC\\host\\share\\QD", L"C:\\nowhere", L"\\\\host\\share\\QD"},
         {L"", withFile, withFile.wstring()}, {L"", withFolder, withFolder.wstring()},
         {L"", without, programs.wstring() + L"\\Quillmarrow Dunmir"}};
     for (const auto &[given, setupFolder, expected] : cases)
@@ -91,7 +95,8 @@ TEST(RunLock, OneFolderByAnyNameAndNoOther)
     ASSERT_TRUE(GetShortPathNameW(folder.c_str(), shortName, MAX_PATH) && folder != shortName);
     std::wstring upper = game.wstring();
     CharUpperBuffW(upper.data(), DWORD(upper.size()));
-    for (const fs::path &spelling : {game, fs::path(upper), fs::path(shortName) / "game", fs::path(game.wstring() + L".")})
+    for (const fs::path &spelling : {game, fs::path(upper), fs::path(shortName) / "game", fs::path(game.wstring() + L"."),
+                                     settleInstallDir(L"\\\\?\\" + game.wstring() + L" .", L"C:\\nowhere")})
         EXPECT_FALSE(claimInstallDir(spelling)) << spelling;
     fs::create_directories(game);
     EXPECT_FALSE(claimInstallDir(fs::path(shortName) / "GAME"));
