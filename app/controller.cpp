@@ -182,9 +182,11 @@ void runCheck()
             reportCheckFailed(err);
         else if (!installer.needed.empty())
             reportFilesNeeded();
-        else if (applyUnfinished()) {
-            // An earlier run stopped half way: nothing is left to fetch, but
-            // dropped files, the records and the registration are still due.
+        else if (!installUpToDate()) {
+            // Nothing is left to fetch, but the newest release is not yet
+            // the recorded one (it only drops files or changes its version,
+            // or an earlier run stopped half way): dropped files, the records
+            // and the registration are still due.
             if (installer.apply(err))
                 reportInstalled();
             else

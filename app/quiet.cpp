@@ -12,14 +12,15 @@ int runQuiet()
     std::string err;
     bool ok = installer.check(err);
     if (ok) {
-        if (installer.needed.empty() && !applyUnfinished()) {
-            // Nothing to fetch: the shortcuts and the uninstall entry are
-            // still refreshed, in case the user removed them.
+        if (installUpToDate()) {
+            // The shortcuts and the uninstall entry are still refreshed, in
+            // case the user removed them.
             if (!installer.options.noRegister)
                 registerInstall(false);
         } else {
-            // Also with nothing to fetch, a run that stopped half way has
-            // left files to delete and records to write.
+            // Also with nothing to fetch: a release that only drops files or
+            // changes its version, or a run that stopped half way, leaves
+            // files to delete and records to write.
             ok = installer.apply(err);
         }
     }

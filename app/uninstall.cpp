@@ -17,6 +17,7 @@
 #include "engine/handles.h"
 #include "engine/helpers.h"
 #include "engine/installer.h"
+#include "engine/placing.h"
 #include "release/release.h"
 
 namespace fs = std::filesystem;
@@ -62,17 +63,6 @@ void addFolders(const fs::path &file, const fs::path &installDir, std::set<fs::p
         folders.insert(folder);
 }
 
-// The release that an update was placing when it stopped: it may have put
-// files at paths that the record does not list. Read only from a staging
-// folder of ours, never through a link. False when there is none (an older
-// version left the marker empty).
-bool readPlacingRelease(const fs::path &installDir, Release &placing)
-{
-    std::string readerMessage;
-    return applyUnfinished() &&
-           parseRelease(readFile(installDir / L".staging" / PlacingMarkerName), placing, readerMessage);
-}
-
 // True when the file at place holds exactly the entry's bytes, so that a
 // stopped update put it there; a player's file of other content, a folder
 // or a link is not ours.
@@ -84,12 +74,28 @@ bool holdsEntry(const fs::path &place, const FileEntry &entry)
 }
 
 // What an install that stopped before its end leaves besides the listed
-// files: the staging folder and the records' temporary copies.
-void removeLeftovers(const fs::path &installDir)
+// files: the staging folder and the records' temporary copies. True when
+// any of them was there.
+bool removeLeftovers(const fs::path &installDir)
 {
+    bool found = GetFileAttributesW(longPath(installDir / L".staging").c_str()) != INVALID_FILE_ATTRIBUTES;
     (void)clearStaging(installDir);
-    for (const char *record : {manifestFileName, sourceFileName})
-        (void)removeFile(installDir / (std::string(record) + ".tmp"));
+    for (const char *record : {manifestFileName, sourceFileName}) {
+        const fs::path temporary = installDir / (std::string(record) + ".tmp");
+        found = GetFileAttributesW(longPath(temporary).c_str()) != INVALID_FILE_ATTRIBUTES || found;
+        (void)removeFile(temporary);
+    }
+    return found;
+}
+
+// Only the folders of our files, once emptied, deepest first: a player's
+// own files and folders keep theirs.
+void removeFoldersOf(const std::set<fs::path> &folders)
+{
+    std::vector<fs::path> order(folders.begin(), folders.end());
+    std::sort(order.begin(), order.end(), longerPathFirst);
+    for (const fs::path &folder : order)
+        (void)removeFolder(folder);
 }
 
 // True when cmd can be started in the folder: Windows refuses a working
@@ -184,18 +190,14 @@ int runUninstall()
     // keep every listed file inside the install folder.
     const fs::path &installDir = options.installDir;
     std::string readerMessage;
-    if (!parseRelease(readFile(installPath(manifestFileName)), installer.installed, readerMessage)) {
-        // A first install that failed leaves no record, but maybe gigabytes
-        // in staging. Nothing else here can be shown to be ours: the folder
-        // may be any the player typed.
-        removeLeftovers(installDir);
-        (void)removeFolder(installDir);
-        return failUninstall(NotInstalledMessage);
+    const bool recorded = parseRelease(readFile(installPath(manifestFileName)), installer.installed, readerMessage);
+    if (recorded) {
+        installer.haveInstalled = true;
+        if (gameIsRunning())
+            return failUninstall(RunningMessage);
+    } else {
+        installer.installed = Release{};
     }
-    installer.haveInstalled = true;
-
-    if (gameIsRunning())
-        return failUninstall(RunningMessage);
 
     const fs::path self = selfPath();
     std::set<fs::path> folders;
@@ -209,16 +211,28 @@ int runUninstall()
         addFolders(file, installDir, folders);
     }
 
-    // Files that a stopped update placed before it could record them: only
-    // where they still hold that release's bytes.
-    Release placing;
-    if (readPlacingRelease(installDir, placing)) {
-        for (const FileEntry &entry : placing.files) {
+    // Files that stopped placings put where the record does not name them
+    // (a first install that stopped has no record at all): only where they
+    // still hold their release's bytes. A player's file there stays.
+    bool foundOurs = false;
+    forEachPlacedCandidate(
+        readPlacingMarker(), [&](const std::string &path) { return listed.count(longPath(installDir / utf8ToWide(path))) != 0; },
+        [&](const FileEntry &entry, size_t) {
             const fs::path file = installDir / utf8ToWide(entry.path);
-            if (!listed.count(longPath(file)) && !samePath(file, self) && holdsEntry(file, entry) &&
-                removeFile(file))
+            if (!samePath(file, self) && holdsEntry(file, entry) && removeFile(file)) {
                 addFolders(file, installDir, folders);
-        }
+                foundOurs = true;
+            }
+        });
+
+    if (!recorded) {
+        // Nothing else here can be shown to be ours: the folder may be any
+        // the player typed, and goes only when it held something of ours.
+        foundOurs = removeLeftovers(installDir) || foundOurs;
+        removeFoldersOf(folders);
+        if (foundOurs)
+            (void)removeFolder(installDir);
+        return failUninstall(NotInstalledMessage);
     }
 
     // Registration puts the setup program here when the release does not
@@ -230,14 +244,8 @@ int runUninstall()
 
     (void)removeFile(installPath(manifestFileName));
     (void)removeFile(installPath(sourceFileName));
-    removeLeftovers(installDir);
-
-    // Only the folders of our files, once emptied: a player's own files and
-    // folders keep theirs.
-    std::vector<fs::path> order(folders.begin(), folders.end());
-    std::sort(order.begin(), order.end(), longerPathFirst);
-    for (const fs::path &folder : order)
-        (void)removeFolder(folder);
+    (void)removeLeftovers(installDir);
+    removeFoldersOf(folders);
 
     const fs::path startMenu = knownFolder(FOLDERID_Programs) / productName;
     (void)removeFile(startMenu / L"Quillmarrow Dunmir.lnk");

@@ -15,6 +15,7 @@
 #include "engine/handles.h"
 #include "engine/helpers.h"
 #include "engine/http_client.h"
+#include "engine/placing.h"
 #include "engine/registration.h"
 #include "engine/staging.h"
 #include "engine/status.h"
@@ -402,18 +403,42 @@ bool Installer::apply(std::string &err)
         return false;
     }
 
+    FoldedSet dropped;
+    if (haveInstalled)
+        dropped = droppedFiles(latest, installed, places);
+    // Files that placings which stopped before this run put where no record
+    // names them: those that hold the bytes their release listed there are
+    // ours, and go like dropped files unless this release lists their paths.
+    const std::vector<std::string> stopped = readPlacingMarker();
+    std::vector<bool> stillPlaced(stopped.size());
+    if (!stopped.empty()) {
+        FoldedSet recorded, listed;
+        if (haveInstalled)
+            for (const FileEntry &entry : installed.files)
+                recorded.insert(places.of(entry.path));
+        for (const FileEntry &entry : latest.files)
+            listed.insert(places.of(entry.path));
+        forEachPlacedCandidate(
+            stopped, [&](const std::string &path) { return recorded.count(places.of(path)) != 0; },
+            [&](const FileEntry &entry, size_t release) {
+                // Of the listed size: maybe still that release's, so the
+                // marker keeps it should this run stop too.
+                stillPlaced[release] = true;
+                const std::wstring place = places.of(entry.path);
+                if (!listed.count(place) && hashFile(place, nullptr) == entry.hash)
+                    dropped.insert(place);
+            });
+    }
+
     // Before anything in the install folder changes: until the records are
     // written a later check must not trust them, and an uninstall must know
-    // which release the files in place may come from.
-    if (!needed.empty() && !writeFileAtomic(staging.folder() + L"\\" + PlacingMarkerName, manifestText)) {
+    // which releases the files in place may come from.
+    if (!needed.empty() &&
+        !writeFileAtomic(staging.folder() + L"\\" + PlacingMarkerName, placingMarkerText(manifestText, stopped, stillPlaced))) {
         err = cannotStage;
         return false;
     }
     setStatus(L"Installing...", L"", 1.0);
-
-    FoldedSet dropped;
-    if (haveInstalled)
-        dropped = droppedFiles(latest, installed, places);
     const size_t insideFrom = places.root().size();
 
     const SelfFile self;

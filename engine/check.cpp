@@ -40,13 +40,17 @@ bool isCurrent(const std::filesystem::path &place, const FileEntry &entry,
 }
 
 // False, with the manifest reader's message, when two listed paths name one
-// file with two contents: whichever is placed, the other never matches and
-// every run fetches it again. Windows finds a name in any letter case by its
-// own case table, non-ASCII letters included, which the portable reader
-// cannot know; CompareStringOrdinal ignoring case is that rule. Sorting the
-// indexes by it and comparing neighbours stays cheap for many files. The
-// entry named is the first, in manifest order, that contradicts an earlier one.
-bool eachFileHasOneContent(const std::vector<FileEntry> &files, std::string &err)
+// file with two contents, or one path names a file and a folder of other
+// files: whichever is placed, the other never matches, and every run fails
+// or fetches it again. Windows finds a name in any letter case by its own
+// case table, non-ASCII letters included, which the portable reader cannot
+// know; CompareStringOrdinal ignoring case is that rule. Sorting the indexes
+// by it and comparing neighbours stays cheap for many files: with each '/'
+// taken as the lowest character (a control character, which no listed path
+// holds), the files inside a folder come right after a file of that name.
+// The entry named is the first, in manifest order, that contradicts an
+// earlier one.
+bool eachPathHasOneContent(const std::vector<FileEntry> &files, std::string &err)
 {
     // Every path as the file system gets it (utf8ToWide's conversion), all
     // in one text.
@@ -60,10 +64,12 @@ bool eachFileHasOneContent(const std::vector<FileEntry> &files, std::string &err
         paths.resize(paths.size() + static_cast<size_t>(length));
         MultiByteToWideChar(CP_UTF8, 0, path.data(), inLength, paths.data() + spans[i].first, length);
     }
-    const auto order = [&](size_t a, size_t b) {
-        return CompareStringOrdinal(paths.data() + spans[a].first, spans[a].second, paths.data() + spans[b].first,
-                                    spans[b].second, TRUE);
+    constexpr wchar_t folderEnd = L'\x01';
+    std::replace(paths.begin(), paths.end(), L'/', folderEnd);
+    const auto compare = [&](size_t a, int aLength, size_t b, int bLength) {
+        return CompareStringOrdinal(paths.data() + spans[a].first, aLength, paths.data() + spans[b].first, bLength, TRUE);
     };
+    const auto order = [&](size_t a, size_t b) { return compare(a, spans[a].second, b, spans[b].second); };
     std::vector<size_t> sorted(files.size());
     for (size_t i = 0; i < sorted.size(); ++i)
         sorted[i] = i;
@@ -71,14 +77,25 @@ bool eachFileHasOneContent(const std::vector<FileEntry> &files, std::string &err
     // is the first contradicting entry.
     std::stable_sort(sorted.begin(), sorted.end(), [&](size_t a, size_t b) { return order(a, b) == CSTR_LESS_THAN; });
     size_t first = files.size();
+    std::string message;
+    const auto contradicts = [&](size_t entry, std::string text) {
+        if (entry < first)
+            first = entry, message = std::move(text);
+    };
     for (size_t k = 1; k < sorted.size(); ++k) {
         const size_t a = sorted[k - 1], b = sorted[k];
-        if (order(a, b) == CSTR_EQUAL && files[a].hash != files[b].hash)
-            first = std::min(first, b);
+        const int aLength = spans[a].second;
+        if (order(a, b) == CSTR_EQUAL) {
+            if (files[a].hash != files[b].hash)
+                contradicts(b, "a file is listed twice with different hashes: " + files[b].path);
+        } else if (spans[b].second > aLength && paths[spans[b].first + static_cast<size_t>(aLength)] == folderEnd &&
+                   compare(a, aLength, b, aLength) == CSTR_EQUAL) {
+            contradicts(std::max(a, b), "a path is listed as a file and as a folder: " + files[a].path);
+        }
     }
     if (first == files.size())
         return true;
-    err = "a file is listed twice with different hashes: " + files[first].path;
+    err = message;
     return false;
 }
 
@@ -114,7 +131,7 @@ bool Installer::check(std::string &err)
         return false;
     }
 
-    if (!verifyRelease(manifestText, publicKey, latest, err) || !eachFileHasOneContent(latest.files, err))
+    if (!verifyRelease(manifestText, publicKey, latest, err) || !eachPathHasOneContent(latest.files, err))
         return false;
     logLine(("latest: " + latest.version + ", " + std::to_string(latest.files.size()) + " files").c_str());
 
@@ -169,4 +186,10 @@ bool Installer::check(std::string &err)
     logLine(("needed: " + std::to_string(needed.size()) + " files, " + std::to_string(neededBytes) +
              " bytes").c_str());
     return true;
+}
+
+bool installUpToDate()
+{
+    return installer.needed.empty() && installer.haveInstalled && installer.installed == installer.latest &&
+           !applyUnfinished();
 }

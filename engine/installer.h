@@ -86,6 +86,12 @@ public:
 // verified download waits for the run that needs it.
 bool applyUnfinished();
 
+// True after a check when the install folder holds the newest release as
+// recorded: nothing to fetch, the record is that release, and no placing
+// stopped half way. Anything less still has files to delete, records to
+// write or a registration to make, which apply does also with nothing to fetch.
+bool installUpToDate();
+
 extern Installer installer;
 extern std::thread worker;
 extern Gdiplus::GpBitmap *banner;

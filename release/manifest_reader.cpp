@@ -4,6 +4,7 @@
 #include <limits>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 namespace {
@@ -109,8 +110,12 @@ std::string foldedAsciiCase(std::string_view path)
     return folded;
 }
 
-// Hash of each path listed so far, by its case-folded path.
-using HashByPath = std::unordered_map<std::string, std::string>;
+// What the file lines so far made of each case-folded path: the hash of a
+// file listed there, and the folders the listed files lie in.
+struct ListedPaths {
+    std::unordered_map<std::string, std::string> hashes;
+    std::unordered_set<std::string> folders;
+};
 
 bool fail(std::string &err, std::string message)
 {
@@ -119,7 +124,7 @@ bool fail(std::string &err, std::string message)
 }
 
 // "file" and "exec" lines: hash, blank, size, blank, path.
-bool readFileLine(std::string_view rest, bool exec, Release &out, HashByPath &listed, std::string &err)
+bool readFileLine(std::string_view rest, bool exec, Release &out, ListedPaths &listed, std::string &err)
 {
     size_t first = rest.find(' ');
     if (first == std::string_view::npos)
@@ -144,9 +149,22 @@ bool readFileLine(std::string_view rest, bool exec, Release &out, HashByPath &li
     if (!isSafeRelativePath(entry.path))
         return fail(err, "a file's path leaves the install folder: " + entry.path);
     // Two contents for one file: whichever is placed, the other never matches.
-    auto [known, added] = listed.try_emplace(foldedAsciiCase(entry.path), entry.hash);
-    if (!added && known->second != entry.hash)
+    std::string folded = foldedAsciiCase(entry.path);
+    const auto known = listed.hashes.find(folded);
+    if (known != listed.hashes.end() && known->second != entry.hash)
         return fail(err, "a file is listed twice with different hashes: " + entry.path);
+    // One name cannot hold a file and a folder: every run would fail to
+    // place whichever comes second.
+    if (listed.folders.count(folded))
+        return fail(err, "a path is listed as a file and as a folder: " + entry.path);
+    for (size_t slash = folded.find('/'); slash != std::string::npos; slash = folded.find('/', slash + 1)) {
+        if (listed.hashes.count(folded.substr(0, slash)))
+            return fail(err, "a path is listed as a file and as a folder: " + entry.path.substr(0, slash));
+    }
+    for (size_t slash = folded.find('/'); slash != std::string::npos; slash = folded.find('/', slash + 1))
+        listed.folders.insert(folded.substr(0, slash));
+    if (known == listed.hashes.end())
+        listed.hashes.emplace(std::move(folded), entry.hash);
     out.files.push_back(std::move(entry));
     return true;
 }
@@ -171,7 +189,7 @@ bool readLinkLine(std::string_view rest, Release &out, std::string &err)
 bool parseReleaseText(std::string_view text, Release &out, std::string &err)
 {
     out = Release{};
-    HashByPath listed;
+    ListedPaths listed;
 
     size_t lineEnd = text.find('\n');
     if (text.empty() || text.substr(0, lineEnd) != magicLine)

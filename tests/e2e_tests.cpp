@@ -75,6 +75,27 @@ TEST_F(SetupRun, QuietInstallUpdateAndUninstall)
     EXPECT_EQ(lastLogLine(log), "uninstall failed: Quillmarrow Dunmir is not installed here.");
     EXPECT_FALSE(fs::exists(sub / ".staging") || fs::exists(sub / "install.manifest.tmp"));
     EXPECT_TRUE(othersKept());
+    // With nothing of ours there, not even an empty folder goes.
+    fs::create_directories(root / "Empty");
+    EXPECT_EQ(quiet(root / "Empty", L"--uninstall"), 1u);
+    EXPECT_TRUE(fs::is_directory(root / "Empty"));
+}
+
+// A release that fetches nothing new is still installed: it only drops a file, then only changes its version.
+TEST_F(SetupRun, AReleaseThatOnlyDropsFilesOrItsVersionIsInstalled)
+{
+    Files files = {{"game/Dunmir.exe", "MZ"}, {"data/a.txt", "a"}, {"docs/readme.txt", "read me"}};
+    serve("1.0", files);
+    ASSERT_EQ(quiet(dir, L"--no-register"), 0u);
+    files.pop_back();
+    for (const char *version : {"1.1", "1.2"}) {
+        const std::string manifest = serve(version, files);
+        server.clearRequests();
+        ASSERT_EQ(quiet(dir, L"--no-register --log " + quoted(log)), 0u);
+        EXPECT_TRUE(folderFiles(dir) == installedFolder(files, manifest, source) && !fs::exists(dir / "docs")) << version;
+        EXPECT_EQ(lastLogLine(log), std::string("installed ") + version);
+        EXPECT_EQ(server.requests().size(), 1u);
+    }
 }
 
 TEST(SetupProgram, CarriesItsApplicationManifest)
@@ -168,28 +189,34 @@ TEST_F(SetupRun, AStoppedUpdateIsFinishedWithoutTrustingItsRecord)
     EXPECT_TRUE(readWholeFile(dir / "tower.map") == tower && readWholeFile(dir / "install.manifest") == firstManifest);
 }
 
-// An update stopped while placing, then an uninstall by the downloaded program: what that update placed goes, and
-// the setup program that registration put there; the player's files stay, also one at a path of that update.
-TEST_F(SetupRun, UninstallRemovesWhatAnUnfinishedUpdatePlaced)
+// An update or a first install stopped while placing, then an uninstall: what those placings put there goes (the marker
+// names two, one before the other), and with a record the setup program that registration put there; without one the
+// program says it was not installed. The player's files stay, also one of the listed size at a path not yet placed.
+TEST_F(SetupRun, UninstallRemovesWhatUnfinishedPlacingsPut)
 {
     const Files first = {{"game.exe", "MZ"}, {"data/sub/b.txt", "b"}};
     const Files second = {{"game.exe", "MZ"}, {"aa/new.pak", patternBytes(3000, 2)}, {"aa/notes.txt", "notes"}, {"data/sub", "a file now"}};
-    for (const bool players : {true, false}) {
-        SCOPED_TRACE(players ? "with the player's files" : "nothing of the player's");
-        fs::remove_all(dir), clean(), serve("1", first);
-        ASSERT_EQ(quiet(dir), 0u);
-        ASSERT_TRUE(fs::exists(dir / "QuillmarrowDunmirSetup.exe"));
-        if (players) writeWholeFile(dir / "data/sub/mysave.txt", "mine"), writeWholeFile(dir / "aa/notes.txt", "mine");
-        // Placed the new pack, then failed at data/sub, which holds the player's save (or stopped there).
-        writeWholeFile(dir / "aa/new.pak", second[1].second), writeWholeFile(dir / "QuillmarrowDunmirSetup.exe.old", "old");
-        writeWholeFile(dir / ".staging" / "placing", signRelease(releaseOf("2", second), testKey().secret));
-        ASSERT_EQ(quiet(dir, L"--uninstall"), 0u);
-        std::set<std::string> left; // by name: a failure would print the setup program's bytes
-        for (const auto &[path, bytes] : folderFiles(dir)) left.insert(path + (bytes == "mine" ? " (mine)" : ""));
-        EXPECT_EQ(left, (players ? std::set<std::string>{"aa/notes.txt (mine)", "data/sub/mysave.txt (mine)"} : std::set<std::string>{}));
-        EXPECT_EQ(fs::exists(dir), players);
-        EXPECT_FALSE(fs::exists(dir / ".staging") || uninstallKeyExists());
-    }
+    const Files before = {{"game.exe", "MZ"}, {"bb/older.pak", "older"}};
+    for (const bool players : {true, false})
+        for (const bool record : {true, false}) {
+            SCOPED_TRACE(std::string(players ? "with the player's files, " : "nothing of the player's, ") + (record ? "an update" : "a first install"));
+            fs::remove_all(dir), clean(), serve("1", first);
+            if (record) {
+                ASSERT_EQ(quiet(dir), 0u);
+                ASSERT_TRUE(fs::exists(dir / "QuillmarrowDunmirSetup.exe"));
+                writeWholeFile(dir / "QuillmarrowDunmirSetup.exe.old", "old");
+            } else writeWholeFile(dir / "game.exe", "MZ");
+            if (players) writeWholeFile(dir / "data/sub/mysave.txt", "mine"), writeWholeFile(dir / "aa/notes.txt", "mine!");
+            // Placed the new pack, then failed at data/sub, which holds the player's save (or stopped there).
+            writeWholeFile(dir / "aa/new.pak", second[1].second), writeWholeFile(dir / "bb/older.pak", "older");
+            writeWholeFile(dir / ".staging" / "placing", signRelease(releaseOf("2", second), testKey().secret) + signRelease(releaseOf("1.5", before), testKey().secret));
+            ASSERT_EQ(quiet(dir, L"--uninstall"), record ? 0u : 1u);
+            std::set<std::string> left; // by name: a failure would print the setup program's bytes
+            for (const auto &[path, bytes] : folderFiles(dir)) left.insert(path + (bytes.starts_with("mine") ? " (mine)" : ""));
+            EXPECT_EQ(left, (players ? std::set<std::string>{"aa/notes.txt (mine)", "data/sub/mysave.txt (mine)"} : std::set<std::string>{}));
+            EXPECT_EQ(fs::exists(dir), players);
+            EXPECT_FALSE(fs::exists(dir / ".staging") || uninstallKeyExists());
+        }
 }
 
 // Against files that misbehave at random (a fixed seed) a run installs exactly, staging gone, or fails leaving all as it was.

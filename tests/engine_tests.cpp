@@ -386,6 +386,11 @@ TEST_F(InstallTest, DownloadAndManifestFailuresAfterThreeAttempts)
     server.clearRequests();
     EXPECT_EQ(install(), "a file is listed twice with different hashes: " + lower);
     EXPECT_EQ(server.requests().size(), 1u);
+    // Nor can one name hold a file and a folder, listed after a name that sorts between them.
+    publish({{"game.exe", "game"}, {lower + "/x.txt", "x"}, {upper + " (1)", "y"}, {upper, "one"}});
+    server.clearRequests();
+    EXPECT_EQ(install(), "a path is listed as a file and as a folder: " + upper);
+    EXPECT_EQ(server.requests().size(), 1u);
     // A stopped attempt keeps what an earlier attempt said.
     serveByCall("/rel/latest.manifest", [](int n) { return n ? std::optional(std::string(8388608, 'x')) : std::nullopt; });
     EXPECT_EQ(check(), "Could not reach the Quillmarrow Dunmir server: the server answered 500 for /rel/latest.manifest");
@@ -599,6 +604,31 @@ TEST_F(InstallTest, PlacingNeverWritesThroughALinkAndMakesWayForChangedFolders)
     unixLink(dir / ".staging", scratch / "letters");
     EXPECT_EQ(apply(), "Could not write to " + wideToUtf8((dir / ".staging").wstring()));
     EXPECT_EQ(std::distance(fs::directory_iterator(scratch / "letters"), {}), 1);
+}
+
+// What a stopped placing put where no record names it is known by its bytes: the next release that lacks it removes it,
+// also where that release needs a folder, and the release after that when that one stops too. A player's file of the
+// listed size at such a path stays.
+TEST_F(InstallTest, WhatAStoppedPlacingPutThereGoesWithTheNextReleaseThatLacksIt)
+{
+    const Files base = {{"game.exe", "game"}, {"a.txt", "a"}};
+    publish(base);
+    ASSERT_EQ(install(), "");
+    fs::create_directories(dir / "zz/blocked.txt/mine"), fs::create_directories(dir / "q/blocked/mine");
+    writeWholeFile(dir / "extra/same.dat", "BBBB");
+    Files second = base, third = base;
+    second.insert(second.end(), {{"extra/new.dat", "new 2"}, {"kept/old.dat", "old 2"}, {"zz/blocked.txt", "z"}, {"extra/same.dat", "AAAA"}});
+    publish(second, "2.0");
+    EXPECT_EQ(install(), "Could not install zz/blocked.txt (error 5).");
+    third.insert(third.end(), {{"extra/new.dat/inner.txt", "inner 3"}, {"q/blocked", "q"}});
+    publish(third, "3.0");
+    EXPECT_EQ(install(), "Could not install q/blocked (error 5).");
+    EXPECT_EQ(readWholeFile(dir / "extra/new.dat/inner.txt"), "inner 3");
+    publish(base, "4.0");
+    EXPECT_EQ(install(), "");
+    EXPECT_FALSE(fs::exists(dir / "extra/new.dat") || fs::exists(dir / "kept") || fs::exists(dir / ".staging"));
+    expectFiles({{"extra/same.dat", "BBBB"}});
+    EXPECT_TRUE(fs::is_directory(dir / "zz/blocked.txt/mine") && fs::is_directory(dir / "q/blocked/mine"));
 }
 
 TEST_F(InstallTest, StagedFilesAreReusedWhenVerifiedAndEachHashIsFetchedOnce)

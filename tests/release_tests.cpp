@@ -83,6 +83,9 @@ TEST(Release, ReaderAcceptsOrRefusesWithPartialState)
         // One path twice: only with one hash, and Windows folds letter case.
         {c + "exec " + hash + " 9 g\n", "", 2},
         {c + "file " + std::string(64, 'b') + " 1 G\n", "a file is listed twice with different hashes: G"},
+        // One name, a file and a folder: in either order, in any letter case.
+        {c + "file " + hash + " 1 g/x\n", "a path is listed as a file and as a folder: g"},
+        {c + "file " + hash + " 1 M/a/b\nfile " + hash + " 1 m/A\n", "a path is listed as a file and as a folder: m/A", 2},
         {c + "link\n", badLink}, {c + "link a b\n", badLink}, {c + "link \tbin/x\n", leaves + "bin/x"},
         {c + "link ../y\tx\n", leaves + "x"}, {c + "link y\t../x\n", leaves + "../x"},
         {c + "signature\nfile broken\n", ""}, {c + "signature xyz\nNot a keyword\n", ""},

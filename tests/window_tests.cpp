@@ -121,15 +121,16 @@ TEST_F(WindowTest, OutcomesSetPhaseTextsButtonsMessagesAndLog)
     const std::wstring again = L"TRY AGAIN", shut = L"CLOSE";
     const Shown installed{L"Quillmarrow Dunmir 2.0.0 is installed.", L"It is in your Start menu. Run this again any time to update.",
                           L"PLAY", shut, 1, Phase::installed};
-    const struct { Files present; bool record, served; Step step; Shown expected; Messages update, yes, both; } cases[] = {
+    const struct { Files present; int record; bool served; Step step; Shown expected; Messages update, yes, both; } cases[] = {
         {{}, 0, 1, check, {L"Install Quillmarrow Dunmir 2.0.0?", L"3 MB to download.", L"INSTALL", shut, -1, Phase::readyToApply}, start, start, start},
         {{ReleaseFiles[0], ReleaseFiles[2]}, 1, 1, check, {L"Quillmarrow Dunmir 2.0.0 is out.", L"2 MB to download (1 files).",
          L"UPDATE", shut, -1, Phase::readyToApply}, start, start, start},
-        {ReleaseFiles, 1, 1, check, {L"Quillmarrow Dunmir 2.0.0 is installed and up to date.", L"", L"PLAY", shut, -1, Phase::upToDate},
+        {ReleaseFiles, 2, 1, check, {L"Quillmarrow Dunmir 2.0.0 is installed and up to date.", L"", L"PLAY", shut, -1, Phase::upToDate},
          play, close, playClose},
+        {ReleaseFiles, 1, 1, check, installed, play, close, playClose}, // nothing to fetch, yet the record is of another release
         {{}, 0, 0, check, {L"Could not check for the newest version.", L"Could not reach the Quillmarrow Dunmir server: ", again,
          shut, -1, Phase::failed}, none, close, close},
-        {{}, 0, 1, install, installed, play, close, playClose}, {ReleaseFiles, 1, 1, unfinished, installed, play, close, playClose},
+        {{}, 0, 1, install, installed, play, close, playClose}, {ReleaseFiles, 2, 1, unfinished, installed, play, close, playClose},
         {{}, 0, 1, refused, {L"The install did not finish.", L"The download failed: ", again, shut, -1, Phase::failed}, none, close, close},
         {{}, 0, 1, cancelled, {L"Cancelled.", L"Cancelled.", again, shut, -1, Phase::failed}, none, close, close}};
     for (const auto &c : cases)
@@ -137,7 +138,8 @@ TEST_F(WindowTest, OutcomesSetPhaseTextsButtonsMessagesAndLog)
             SCOPED_TRACE(testing::Message() << utf8(std::get<0>(c.expected)) << ", update " << update << ", yes " << yes);
             fs::remove_all(gameDir);
             for (const auto &[path, bytes] : c.present) writeWholeFile(gameDir / path, bytes);
-            if (c.record) writeWholeFile(gameDir / "install.manifest", signRelease(releaseOf("1", {{"bin/game.exe", "old"}}), testKey().secret));
+            if (c.record) // 1: an older release, 2: the one served
+                writeWholeFile(gameDir / "install.manifest", signRelease(c.record == 1 ? releaseOf("1", {{"bin/game.exe", "old"}}) : releaseOf("2.0.0", ReleaseFiles), testKey().secret));
             if (c.step == unfinished) writeWholeFile(gameDir / ".staging/placing", "");
             c.served ? publish() : server.remove("/latest.manifest");
             installer.options.update = update, installer.options.yes = yes, installer.cancel = false;
@@ -152,6 +154,9 @@ TEST_F(WindowTest, OutcomesSetPhaseTextsButtonsMessagesAndLog)
             EXPECT_EQ(posted(), messages);
             if (std::get<Phase>(now) == Phase::failed) std::get<1>(now).resize(std::get<1>(c.expected).size());
             EXPECT_TRUE(c.step < install || (readWholeFile(gameDir / "data/big.pak") == BigFile && !fs::exists(gameDir / ".staging")));
+            if (std::get<Phase>(c.expected) == Phase::installed) {
+                EXPECT_EQ(readWholeFile(gameDir / "install.manifest"), signRelease(releaseOf("2.0.0", ReleaseFiles), testKey().secret));
+            }
             EXPECT_EQ(now, c.expected);
         }
 }
