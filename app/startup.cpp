@@ -7,6 +7,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <string_view>
 
 #include "crypto/monocypher.h"
 #include "engine/file_ops.h"
@@ -174,12 +175,17 @@ std::wstring settleBaseUrl(const std::wstring &baseUrl, bool sourceGiven,
 {
     std::wstring url = baseUrl;
     if (!sourceGiven) {
-        std::string recorded = readFile(installDir / sourceFileName);
-        while (!recorded.empty() &&
-               (recorded.back() == '\n' || recorded.back() == '\r' || recorded.back() == ' '))
-            recorded.pop_back();
-        if (!recorded.empty())
-            url = utf8ToWide(recorded);
+        // A person may have saved the record in an editor: Notepad puts a
+        // byte-order mark in front, and blanks, tabs and line ends around
+        // the address are no part of it.
+        const std::string text = readFile(installDir / sourceFileName);
+        std::string_view recorded = text;
+        if (recorded.starts_with("\xEF\xBB\xBF"))
+            recorded.remove_prefix(3);
+        constexpr std::string_view space = " \t\r\n";
+        const size_t first = recorded.find_first_not_of(space);
+        if (first != std::string_view::npos)
+            url = utf8ToWide(std::string(recorded.substr(first, recorded.find_last_not_of(space) + 1 - first)));
     }
     if (!url.empty() && url.back() != L'/')
         url += L'/';

@@ -20,8 +20,9 @@ std::vector<std::wstring> commandLineArguments();
 std::filesystem::path settleInstallDir(const std::filesystem::path &given,
                                        const std::filesystem::path &setupFolder);
 
-// The base URL to use: the recorded "install.source" of installDir unless a
-// source was given, then ending in '/' (an empty URL stays empty).
+// The base URL to use: the recorded "install.source" of installDir, without
+// a byte-order mark and white space around it, unless a source was given;
+// then ending in '/' (an empty URL stays empty).
 std::wstring settleBaseUrl(const std::wstring &baseUrl, bool sourceGiven,
                            const std::filesystem::path &installDir);
 

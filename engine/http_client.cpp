@@ -20,6 +20,15 @@ constexpr DWORD ReadBufferSize = 65536;
 constexpr DWORD HostBufferSize = 256;
 constexpr DWORD PathBufferSize = 4096;
 
+// A query or a fragment would swallow the names appended to the base URL.
+// '?' and '#' mean nothing else in an address, so either one anywhere marks
+// one; the text is looked at because Wine's WinHttpCrackUrl leaves a '#' in
+// the path, and a '?' right after the port in no part at all.
+bool hasQueryOrFragment(const std::wstring &url)
+{
+    return url.find_first_of(L"?#") != std::wstring::npos;
+}
+
 std::string unreachable(const std::wstring &host, DWORD error)
 {
     return "could not reach " + wideToUtf8(host) + " (error " + std::to_string(error) + ")";
@@ -299,7 +308,12 @@ bool httpGet(HINTERNET session, const std::wstring &url, const BodySink &sink, s
     parts.dwHostNameLength = HostBufferSize;
     parts.lpszUrlPath = pathBuffer;
     parts.dwUrlPathLength = PathBufferSize;
-    if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) {
+    // Asked for only to be refused (a null pointer with a length asks where
+    // each lies in url): a user name or password is never sent, yet would
+    // be kept in plain text in the install folder's record.
+    parts.dwUserNameLength = parts.dwPasswordLength = static_cast<DWORD>(-1);
+    if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts) || parts.dwUserNameLength != 0 || parts.dwPasswordLength != 0 ||
+        hasQueryOrFragment(url)) {
         err = "a bad address: " + wideToUtf8(url);
         return false;
     }

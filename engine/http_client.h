@@ -58,7 +58,8 @@ HINTERNET openSession();
 
 // GETs url and hands the body to sink on the calling thread. True for status
 // 200 with the whole body taken; false with a message in err otherwise (err
-// is left as it was on success). A transfer that stalls under
+// is left as it was on success). An address with a user name, a password, a
+// query or a fragment is refused as bad before anything is sent. A transfer that stalls under
 // installer.transferLimits fails with "the connection stalled"; one that
 // installer.cancel stops fails with "stopped", at once even while the server
 // keeps it waiting.

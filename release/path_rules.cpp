@@ -22,17 +22,26 @@ bool walkComponents(std::string_view text, Visit visit)
     return true;
 }
 
-// The rules a path and a link target share: not empty, not rooted, no drive
-// letter, stream name or Windows separator anywhere, and no control byte,
-// which Windows refuses or maps onto other characters.
+// The bytes Windows refuses in any file or folder name: control bytes and
+// < > : " \ | ? *. A ':' would also name a drive or a stream, a '\' would
+// be a separator of its own. '/' is the manifest's separator, judged by the
+// component walk.
+bool isForbiddenInNames(char c)
+{
+    return static_cast<unsigned char>(c) < 0x20 || std::string_view("<>:\"\\|?*").find(c) != std::string_view::npos;
+}
+
+// The rules a path and a link target share: not empty, not rooted, and no
+// byte that Windows cannot store in a name, which would pass here only to
+// fail the install half way, on every run.
 bool hasPlainRelativeShape(std::string_view text)
 {
-    if (text.empty() || text.front() == '/' || text.front() == '\\')
+    if (text.empty() || text.front() == '/')
         return false;
     for (char c : text)
-        if (static_cast<unsigned char>(c) < 0x20)
+        if (isForbiddenInNames(c))
             return false;
-    return text.find(':') == std::string_view::npos && text.find('\\') == std::string_view::npos;
+    return true;
 }
 
 bool equalsIgnoringAsciiCase(std::string_view text, std::string_view upper)

@@ -46,11 +46,13 @@ uint64_t totalSize(const Release &release);
 [[nodiscard]] bool parseRelease(const std::string &text, Release &out, std::string &err);
 
 // True when the path names something inside the install folder, every
-// component a name that Windows keeps as written and that is no device.
+// component a name that Windows can store, keeps as written and does not
+// open as a device.
 bool isSafeRelativePath(const std::string &path);
 
 // True when target, followed from the folder that holds linkPath, never
-// climbs above the install folder and names no device.
+// climbs above the install folder and names nothing Windows cannot store
+// or opens as a device.
 bool linkStaysInside(const std::string &linkPath, const std::string &target);
 
 // Checks the signature line against the public key and reads the signed

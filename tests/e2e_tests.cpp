@@ -98,6 +98,25 @@ TEST_F(SetupRun, AReleaseThatOnlyDropsFilesOrItsVersionIsInstalled)
     }
 }
 
+// The record as an editor saves it still names the server. An address that carries credentials, a query or a
+// fragment is refused before any request, so nothing of it is recorded.
+TEST_F(SetupRun, AnEditedRecordIsReadAndABadAddressNeverUsed)
+{
+    const std::string manifest = serve("1", {{"game.exe", "MZ"}}), at = "127.0.0.1:" + std::to_string(server.port());
+    writeWholeFile(dir / "install.source", "\xEF\xBB\xBF " + utf8(source) + "\t\r\n");
+    ASSERT_EQ(runSetup(SetupExe, L"--quiet --no-register --dir " + quoted(dir), root), 0u);
+    EXPECT_EQ(folderFiles(dir), installedFolder({{"game.exe", "MZ"}}, manifest, source));
+
+    const std::pair<std::string, std::string> refused[] = {{"http://player:secret@" + at + "/", "http://player:secret@" + at + "/"},
+        {"http://" + at + "/?token=abc", "http://" + at + "/?token=abc/"}, {"http://" + at + "/#part", "http://" + at + "/#part/"}};
+    for (const auto &[given, base] : refused) {
+        fs::remove_all(dir), server.clearRequests();
+        EXPECT_EQ(runSetup(SetupExe, L"--quiet --dir " + quoted(dir) + L" --log " + quoted(log) + L" --source " + std::wstring(given.begin(), given.end()), root), 1u);
+        EXPECT_EQ(lastLogLine(log), "failed: Could not reach the Quillmarrow Dunmir server: a bad address: " + base + "latest.manifest");
+        EXPECT_TRUE(server.requests().empty() && !fs::exists(dir / "install.source")) << given;
+    }
+}
+
 TEST(SetupProgram, CarriesItsApplicationManifest)
 {
     const HMODULE module = LoadLibraryExW(SetupExe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);

@@ -207,8 +207,19 @@ TEST_F(HttpClient, FailuresInTheirOwnWordsAndEveryBodyWholeInChunksOfAtMost64KiB
     server.serveRaw("/raw", [](const ServedRequest &, const TestServer::RawSend &send) {
         send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly some");
     });
+    const std::string at8 = "127.0.0.1:" + std::to_string(server.port());
+    const std::wstring at(at8.begin(), at8.end());
     const std::pair<std::wstring, std::string> failures[] = {{L"not an address", "a bad address: not an address"},
         {L"http://" + std::wstring(300, L'h') + L"/x", "a bad address: http://" + std::string(300, 'h') + "/x"},
+        // Never sent: credentials, a query or a fragment, wherever they stand ('@' in a path is a plain name).
+        {L"http://player:secret@" + at + L"/r/x", "a bad address: http://player:secret@" + at8 + "/r/x"},
+        {L"http://player@" + at + L"/r/x", "a bad address: http://player@" + at8 + "/r/x"},
+        {L"http://:secret@" + at + L"/r/x", "a bad address: http://:secret@" + at8 + "/r/x"},
+        {server.url("/r/?token=abc/x"), "a bad address: http://" + at8 + "/r/?token=abc/x"},
+        {server.url("/r/?"), "a bad address: http://" + at8 + "/r/?"},
+        {server.url("/r/#part/x"), "a bad address: http://" + at8 + "/r/#part/x"},
+        {server.url("?x/y"), "a bad address: http://" + at8 + "?x/y"}, {server.url("#x/y"), "a bad address: http://" + at8 + "#x/y"},
+        {server.url("/r/@home/x"), "the server answered 404 for /r/@home/x"},
         {L"http://127.0.0.1:1/", "could not reach 127.0.0.1 (error 12029)"}, // nothing listens on port 1
         {server.url("/odd/203"), "the server answered 203 for /odd/203"},
         {server.url("/odd/304"), "the server answered 304 for /odd/304"},

@@ -44,7 +44,10 @@ TEST(Release, PathRules)
         {"...", false}, {"bin./x", false}, {"x/y ", false}, {"a\x01" "b", false}, {"x\x1f", false},
         {"CON", false}, {"aux.txt", false}, {"data/COM1", false}, {"lpt1.log", false}, {"nUl/x", false},
         {"prn.tar.gz", false}, {"Com9", false}, {"con .txt", false}, {"LPT\xC2\xB9", false}, {"com\xC2\xB3.x", false},
-        {"COM10", true}, {"com0", true}, {"LPT", true}, {"CONSOLE", true}, {"auxiliary.txt", true}, {"a.con", true}};
+        {"COM10", true}, {"com0", true}, {"LPT", true}, {"CONSOLE", true}, {"auxiliary.txt", true}, {"a.con", true},
+        // Characters Windows refuses in any name; the others of ASCII, DEL and UTF-8 it stores.
+        {"data/what?.txt", false}, {"a*", false}, {"x/<b", false}, {"b>/x", false}, {"a|b", false}, {"\"q\"", false},
+        {"a !#$%&'()+,-;=@[]^_`{}~\x7f\xc3\xa9", true}};
     for (const auto &[path, safe] : paths) EXPECT_EQ(isSafeRelativePath(path), safe) << path;
 
     const std::tuple<std::string, std::string, bool> links[] = {
@@ -53,6 +56,8 @@ TEST(Release, PathRules)
         {"a/b/run", "../../x", true}, {"bin/run", "x/../../y", true}, {"run", "x/../../y", false},
         {"bin/run", "./..//x", true}, {"run", "a/", true}, {"bin/run", "/x", false}, {"bin/run", "c:x", false},
         {"bin/run", "..\\x", false}, {"bin/run", "../NUL", false}, {"run", "x./y", false}, {"run", "a\nb", false},
+        {"bin/run", "../what?", false}, {"run", "a*/b", false}, {"run", "<", false}, {"run", "x/>", false}, {"run", "|", false},
+        {"run", "\"x", false}, {"run", "a !#$%&'()+,-;=@[]^_`{}~\x7f\xc3\xa9", true},
         // "bin/" is the link "bin" in the install folder itself: one level up escapes.
         {"bin/", "../x", false}, {"bin/", "x/..", true}, {"a/bin/", "../x", true}};
     for (const auto &[link, target, inside] : links) EXPECT_EQ(linkStaysInside(link, target), inside) << link << target;
@@ -79,7 +84,8 @@ TEST(Release, ReaderAcceptsOrRefusesWithPartialState)
         {c + "file " + hash.substr(1) + "g 1 ../p\n", badHash + "../p"},
         {c + "file " + hash.substr(1) + "F 1 p\n", "a file's hash is not in lower case: p"},
         {c + fileLine + file + "../p\n", outside + "../p", 2}, {c + file + "\n", outside},
-        {c + file + "data/aux.txt\n", outside + "data/aux.txt"}, {c + "game ../g\n", incomplete},
+        {c + file + "data/aux.txt\n", outside + "data/aux.txt"}, {c + file + "data/what?.txt\n", outside + "data/what?.txt"},
+        {c + "game ../g\n", incomplete},
         // One path twice: only with one hash, and Windows folds letter case.
         {c + "exec " + hash + " 9 g\n", "", 2},
         {c + "file " + std::string(64, 'b') + " 1 G\n", "a file is listed twice with different hashes: G"},

@@ -70,11 +70,16 @@ TEST(BaseUrl, RecordedSourceAndTrailingSlash)
     const struct { const char *name; const char *recorded; std::wstring given; bool sourceGiven; std::wstring expected; } cases[] = {
         {"record with CR LF", "http://127.0.0.1:8080/qd\r\n", builtIn, false, L"http://127.0.0.1:8080/qd/"},
         {"any mix of line ends and blanks at the end", "http://h/a \r\n \n\r ", builtIn, false, L"http://h/a/"},
-        {"blanks in front and inside stay", " http://h/a b\tc\n", builtIn, false, L" http://h/a b\tc/"},
+        {"blanks and tabs around go, inside they stay", " \t http://h/a b\tc\t \n", builtIn, false, L"http://h/a b\tc/"},
+        {"a trailing tab", "http://h/a\t", builtIn, false, L"http://h/a/"},
+        {"as Notepad saves it: a byte-order mark, CR LF", "\xEF\xBB\xBFhttp://h/a\r\n", builtIn, false, L"http://h/a/"},
+        {"a byte-order mark, then blanks", "\xEF\xBB\xBF \r\nhttp://h/a\n", builtIn, false, L"http://h/a/"},
+        {"a byte-order mark alone", "\xEF\xBB\xBF\r\n", builtIn, false, builtIn},
         {"a final backslash is not a slash", "http://h/a\\", builtIn, false, L"http://h/a\\/"},
         {"only blanks and line ends", " \r\n \n", builtIn, false, builtIn}, {"an empty record", "", builtIn, false, builtIn},
         {"UTF-8 record ending in a slash gets no second one", "http://h/d\xc3\xbcnmir/\n", builtIn, false, L"http://h/d\u00fcnmir/"},
         {"a given source is not replaced by the record", "http://recorded/\n", L"http://given", true, L"http://given/"},
+        {"a given source is taken as it is", "http://recorded/\n", L" http://given\t", true, L" http://given\t/"},
         {"an empty given source stays empty", "http://recorded/\n", L"", true, L""}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
