@@ -93,9 +93,14 @@ std::wstring asWindowsReadsIt(const std::wstring &text)
     for (;;) {
         const size_t end = text.find_first_of(L"\\/", start);
         std::wstring name = text.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
-        if (name != L"." && name != L"..")
+        if (name != L"." && name != L"..") {
+            const bool named = !name.empty();
             while (!name.empty() && (name.back() == L' ' || name.back() == L'.'))
                 name.pop_back();
+            // Nothing but dots and blanks names the folder it stands in.
+            if (named && name.empty())
+                name = L".";
+        }
         read += name;
         if (end == std::wstring::npos)
             return read;

@@ -55,6 +55,7 @@ TEST(InstallFolder, GivenThenSetupFolderWithManifestThenUserPrograms)
         // As Windows reads a typed folder: trailing blanks and dots dropped from each name, the extended-length form
         // taken as the folder it names.
         {L"C:\\Games\\QD  ", L"C:\\nowhere", L"C:\\Games\\QD"}, {L"C:\\Games. \\QD..", L"C:\\nowhere", L"C:\\Games\\QD"},
+        {L"C:\\Games\\ . \\QD\\...", L"C:\\nowhere", L"C:\\Games\\QD"},
         {L"\\\\?\\C:\\Games\\QD", L"C:\\nowhere", L"C:\\Games\\QD"}, {L"\\\\?\\UNC\\host\\share\\QD", L"C:\\nowhere", L"\\\\host\\share\\QD"},
         {L"", withFile, withFile.wstring()}, {L"", withFolder, withFolder.wstring()},
         {L"", without, programs.wstring() + L"\\Quillmarrow Dunmir"}};
