@@ -23,7 +23,7 @@ bool isReaderMessage(std::string_view err)
         if (err == message) return true;
     for (std::string_view prefix : {"a file's hash is malformed: ", "a file's hash is not in lower case: ",
                                     "a file's path leaves the install folder: ", "unknown line: ",
-                                    "a file is listed twice with different hashes: ",
+                                    "a file is listed twice with different hashes: ", "a path is listed as a file and as a folder: ",
                                     "a link leaves the install folder: "})
         if (err.starts_with(prefix)) return err.find('\n') == std::string_view::npos;
     return false;
