@@ -63,16 +63,6 @@ void addFolders(const fs::path &file, const fs::path &installDir, std::set<fs::p
         folders.insert(folder);
 }
 
-// True when the file at place holds exactly the entry's bytes, so that a
-// stopped update put it there; a player's file of other content, a folder
-// or a link is not ours.
-bool holdsEntry(const fs::path &place, const FileEntry &entry)
-{
-    const std::wstring path = longPath(place);
-    uint64_t size = 0;
-    return plainFileSize(path, size) && size == entry.size && hashFile(path, nullptr) == entry.hash;
-}
-
 // What an install that stopped before its end leaves besides the listed
 // files: the staging folder and the records' temporary copies. True when
 // any of them was there.
@@ -218,8 +208,9 @@ int runUninstall()
     forEachPlacedCandidate(
         readPlacingMarker(), [&](const std::string &path) { return listed.count(longPath(installDir / utf8ToWide(path))) != 0; },
         [&](const FileEntry &entry, size_t) {
+            // A plain file of the listed size: its bytes tell whether it is ours.
             const fs::path file = installDir / utf8ToWide(entry.path);
-            if (!samePath(file, self) && holdsEntry(file, entry) && removeFile(file)) {
+            if (!samePath(file, self) && hashFile(longPath(file), nullptr) == entry.hash && removeFile(file)) {
                 addFolders(file, installDir, folders);
                 foundOurs = true;
             }

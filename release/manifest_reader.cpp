@@ -158,11 +158,11 @@ bool readFileLine(std::string_view rest, bool exec, Release &out, ListedPaths &l
     if (listed.folders.count(folded))
         return fail(err, "a path is listed as a file and as a folder: " + entry.path);
     for (size_t slash = folded.find('/'); slash != std::string::npos; slash = folded.find('/', slash + 1)) {
-        if (listed.hashes.count(folded.substr(0, slash)))
+        std::string folder = folded.substr(0, slash);
+        if (listed.hashes.count(folder))
             return fail(err, "a path is listed as a file and as a folder: " + entry.path.substr(0, slash));
+        listed.folders.insert(std::move(folder));
     }
-    for (size_t slash = folded.find('/'); slash != std::string::npos; slash = folded.find('/', slash + 1))
-        listed.folders.insert(folded.substr(0, slash));
     if (known == listed.hashes.end())
         listed.hashes.emplace(std::move(folded), entry.hash);
     out.files.push_back(std::move(entry));
